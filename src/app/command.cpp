@@ -1,0 +1,152 @@
+// The command channel. Writers send lines such as "PROGRESS 50",
+// "MSG Installing updates" and "QUIT" into the FIFO; each line is drawn and
+// flipped onto the screen as it arrives.
+#include "app/command.h"
+
+#include "app/layout.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+static bool word_is(const char *word, size_t length, const char *name)
+{
+    return length == strlen(name) && memcmp(word, name, length) == 0;
+}
+
+// Decimal, as strtol reads it, saturated to the 32-bit range.
+static int32_t parse_value(const char *text)
+{
+    const long v = strtol(text, nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return (int32_t)v;
+}
+
+CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t length)
+{
+    const char *p = line, *end = line + length;
+    while (p < end && *p == ' ')
+        p++;
+    const char *word = p;
+    while (p < end && *p != ' ')
+        p++;
+    const size_t word_length = (size_t)(p - word);
+    // The argument is whatever follows the one space after the word.
+    const char *argument = p + 1 < end ? p + 1 : nullptr;
+
+    if (word_is(word, word_length, "QUIT"))
+        return COMMAND_QUIT;
+    if (argument && word_is(word, word_length, "PROGRESS"))
+        glimmer_draw_progress(fb, parse_value(argument));
+    else if (argument && word_is(word, word_length, "MSG"))
+        glimmer_draw_message(fb, argument);
+    glimmer_fb_flip(fb, 0);
+    return COMMAND_CONTINUE;
+}
+
+static bool ends_line(char c)
+{
+    return c == '\n' || c == '\0';
+}
+
+CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_t length,
+                                   bool end_of_input)
+{
+    char *const buf = reader->buffer;
+    const size_t total = reader->kept + length;
+    size_t limit = total, carry = 0;
+
+    // A read that filled the whole area may have cut its last line: keep
+    // that line for the next read, unless it already fills the area alone.
+    if (!end_of_input && total == COMMAND_BUFFER_SIZE && !ends_line(buf[total - 1])) {
+        size_t start = total;
+        while (start > 0 && !ends_line(buf[start - 1]))
+            start--;
+        if (start > 0) {
+            limit = start;
+            carry = total - start;
+        }
+    }
+    reader->kept = 0;
+
+    for (size_t i = 0; i < limit;) {
+        if (ends_line(buf[i])) {
+            i++;
+            continue;
+        }
+        size_t j = i;
+        while (j < limit && !ends_line(buf[j]))
+            j++;
+        const char saved = buf[j];
+        buf[j] = '\0';
+        const CommandResult result = glimmer_command_run_line(fb, buf + i, j - i);
+        buf[j] = saved;
+        if (result == COMMAND_QUIT)
+            return COMMAND_QUIT;
+        i = j;
+    }
+    if (carry) {
+        memmove(buf, buf + limit, carry);
+        reader->kept = carry;
+    }
+    return COMMAND_CONTINUE;
+}
+
+int glimmer_command_open_fifo()
+{
+    const int fd = open(GLIMMER_FIFO_NAME, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ELOOP ? -2 : -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        return -2;
+    }
+    return fd;
+}
+
+int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask)
+{
+    CommandReader reader;
+    reader.kept = 0;
+    int fd = fifo_fd;
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        if (fd >= 0 && fd < FD_SETSIZE)
+            FD_SET(fd, &readable);
+        // Without a descriptor (a failed reopen) this waits for a signal.
+        const int ready = pselect(fd + 1, &readable, nullptr, nullptr, nullptr, wait_mask);
+        if (ready < 0)
+            return ready;
+
+        const ssize_t n = read(fd, reader.buffer + reader.kept, COMMAND_BUFFER_SIZE - reader.kept);
+        if (n > 0) {
+            if (glimmer_command_feed(fb, &reader, (size_t)n, false) == COMMAND_QUIT)
+                return 0;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n < 0 && errno == EINTR)
+            return -1;
+        // End of file: the last writer has gone. A descriptor that fails is
+        // replaced the same way rather than read again and again.
+        if (glimmer_command_feed(fb, &reader, 0, true) == COMMAND_QUIT)
+            return 0;
+        close(fd);
+        fd = glimmer_command_open_fifo();
+        if (fd < 0)
+            fd = -1;
+    }
+}

@@ -1,0 +1,42 @@
+// The command channel: lines read from the FIFO, carried out on the screen.
+#pragma once
+
+#include "fb/framebuffer.h"
+
+#include <csignal>
+#include <cstddef>
+
+enum { COMMAND_BUFFER_SIZE = 2048 };
+
+#define GLIMMER_FIFO_NAME "glimmer_fifo"
+
+// Splits the bytes of successive reads into lines. A read that fills the whole
+// receive area and ends inside a line keeps that line for the next read.
+struct CommandReader {
+    char buffer[COMMAND_BUFFER_SIZE + 1]; // +1 for the NUL of the last line
+    size_t kept;                          // bytes of an unfinished line at the front
+};
+
+enum CommandResult {
+    COMMAND_CONTINUE,
+    COMMAND_QUIT,
+};
+
+// Carries out one non-empty line (no newline, no NUL inside, NUL-terminated
+// at line[length]) and flips. Returns COMMAND_QUIT for "QUIT".
+CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t length);
+
+// Handles the bytes that one read appended to reader->buffer after the kept
+// part; `length` counts the new bytes, `end_of_input` is set at end of file.
+CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_t length,
+                                   bool end_of_input);
+
+// Opens the FIFO by its bare name, read-only and non-blocking, refusing
+// anything that is not a FIFO. Returns the descriptor or -1 (errno set).
+int glimmer_command_open_fifo();
+
+// Serves the FIFO until "QUIT" (returns 0) or until the wait fails or is
+// interrupted (returns the wait's negative result). wait_mask is the signal
+// mask in force while waiting; the caller blocks the terminating signals
+// everywhere else, so that none is lost between two waits.
+int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask);

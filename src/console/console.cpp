@@ -1,0 +1,149 @@
+// The virtual terminal: glimmer shows its picture on a terminal of its own in
+// graphics mode, so that the kernel's text console does not draw over it, and
+// takes over terminal switching through SIGUSR1 while it holds it.
+#include "console/console.h"
+
+#include <fcntl.h>
+#include <linux/kd.h>
+#include <linux/vt.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+ConsoleState glimmer_console_state = {-1, 1, -1, -1};
+
+static void set_sigusr1(void (*handler)(int))
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a switch interrupts the command loop's wait
+    (void)sigaction(SIGUSR1, &sa, nullptr);
+}
+
+void glimmer_console_set_auto_mode()
+{
+    ConsoleState &cs = glimmer_console_state;
+    struct vt_mode mode;
+    if (ioctl(cs.tty_fd, VT_GETMODE, &mode) != 0) {
+        perror("Error VT_SETMODE failed");
+        return;
+    }
+    set_sigusr1(SIG_IGN);
+    mode.mode = VT_AUTO;
+    mode.relsig = 0;
+    mode.acqsig = 0;
+    if (ioctl(cs.tty_fd, VT_SETMODE, &mode) != 0)
+        perror("Error VT_SETMODE failed");
+}
+
+void glimmer_console_on_switch_signal(int signo)
+{
+    (void)signo;
+    ConsoleState &cs = glimmer_console_state;
+    const int saved_errno = errno;
+    if (cs.active) {
+        if (ioctl(cs.tty_fd, VT_RELDISP, 1) < 0)
+            perror("Error cannot switch away from console");
+        cs.active = 0;
+    } else {
+        if (ioctl(cs.tty_fd, VT_RELDISP, VT_ACKACQ) != 0)
+            perror("Error can't acknowledge VT switch");
+        cs.active = 1;
+    }
+    errno = saved_errno;
+}
+
+void glimmer_console_take_over()
+{
+    ConsoleState &cs = glimmer_console_state;
+    int tty0 = open("/dev/tty0", O_WRONLY | O_CLOEXEC);
+    if (tty0 < 0) {
+        perror("Error Cannot open /dev/tty0");
+        return;
+    }
+    if (ioctl(tty0, VT_OPENQRY, &cs.vt_number) < 0) {
+        perror("Error unable to find a free virtual terminal");
+        close(tty0);
+        return;
+    }
+    close(tty0);
+
+    char path[32];
+    snprintf(path, sizeof path, "/dev/tty%d", cs.vt_number);
+    cs.tty_fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (cs.tty_fd < 0) {
+        fprintf(stderr, "Error cannot open %s: %s\n", path, strerror(errno));
+        return;
+    }
+
+    struct vt_stat state;
+    if (ioctl(cs.tty_fd, VT_GETSTATE, &state) == 0)
+        cs.previous_vt = state.v_active;
+
+    glimmer_console_set_auto_mode();
+    if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.vt_number) != 0)
+        perror("Error VT_ACTIVATE failed");
+    if (ioctl(cs.tty_fd, VT_WAITACTIVE, cs.vt_number) != 0)
+        perror("Error VT_WAITACTIVE failed\n");
+
+    struct vt_mode mode;
+    if (ioctl(cs.tty_fd, VT_GETMODE, &mode) != 0) {
+        perror("Error VT_SETMODE failed");
+    } else {
+        set_sigusr1(glimmer_console_on_switch_signal);
+        mode.mode = VT_PROCESS;
+        mode.relsig = SIGUSR1;
+        mode.acqsig = SIGUSR1;
+        if (ioctl(cs.tty_fd, VT_SETMODE, &mode) != 0)
+            perror("Error VT_SETMODE failed");
+    }
+    if (ioctl(cs.tty_fd, KDSETMODE, KD_GRAPHICS) != 0)
+        perror("Error KDSETMODE KD_GRAPHICS failed\n");
+}
+
+// The kernel refuses to free a terminal for a short while after its last
+// descriptor is closed (EBUSY); try again for a bounded few tens of ms.
+static void disallocate(int tty0, int vt)
+{
+    for (int attempt = 0; attempt < 10; attempt++) {
+        if (ioctl(tty0, VT_DISALLOCATE, vt) == 0 || errno != EBUSY)
+            return;
+        const struct timespec pause = {0, 5 * 1000 * 1000};
+        (void)nanosleep(&pause, nullptr);
+    }
+}
+
+void glimmer_console_restore()
+{
+    ConsoleState &cs = glimmer_console_state;
+    if (cs.tty_fd < 0)
+        return;
+    const int saved_errno = errno;
+    (void)ioctl(cs.tty_fd, KDSETMODE, KD_TEXT);
+    glimmer_console_set_auto_mode();
+
+    // Switch back only while our terminal is still the one on display.
+    struct vt_stat state;
+    if (ioctl(cs.tty_fd, VT_GETSTATE, &state) == 0 && state.v_active == cs.vt_number &&
+        cs.previous_vt >= 0) {
+        (void)ioctl(cs.tty_fd, VT_ACTIVATE, cs.previous_vt);
+        (void)ioctl(cs.tty_fd, VT_WAITACTIVE, cs.previous_vt);
+        cs.previous_vt = -1;
+    }
+    close(cs.tty_fd);
+    cs.tty_fd = -1;
+
+    const int tty0 = open("/dev/tty0", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (tty0 >= 0) {
+        disallocate(tty0, cs.vt_number);
+        close(tty0);
+    }
+    errno = saved_errno;
+}

@@ -1,0 +1,236 @@
+// Opening the framebuffer device: depth, double buffering, mapping, layout.
+#include "fb/framebuffer.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+FbPixelFormat glimmer_fb_classify(uint32_t red_offset, uint32_t red_length, uint32_t green_offset,
+                                  uint32_t green_length, uint32_t blue_offset,
+                                  uint32_t blue_length)
+{
+    const bool green_565 = green_offset == 5 && green_length == 6;
+    const bool green_888 = green_offset == 8 && green_length == 8;
+    switch (red_offset) {
+    case 11:
+        if (red_length == 5 && green_565 && blue_offset == 0 && blue_length == 5)
+            return FB_FORMAT_RGB565;
+        break;
+    case 0:
+        if (red_length == 5 && green_565 && blue_offset == 11 && blue_length == 5)
+            return FB_FORMAT_BGR565;
+        if (red_length == 8 && green_888 && blue_offset == 16 && blue_length == 8)
+            return FB_FORMAT_BGR888;
+        break;
+    case 16:
+        if (red_length == 8 && green_888 && blue_offset == 0 && blue_length == 8)
+            return FB_FORMAT_RGB888;
+        break;
+    default:
+        break;
+    }
+    return FB_FORMAT_GENERIC;
+}
+
+static void set_bitfield(struct fb_bitfield *f, uint32_t offset, uint32_t length)
+{
+    f->offset = offset;
+    f->length = length;
+    f->msb_right = 0;
+}
+
+// Asks for 32, then 16 bits per pixel. Returns false when both are refused.
+static bool change_depth(int fd, struct fb_var_screeninfo *var)
+{
+    fprintf(stderr,
+            "Error, no support currently for %i bpp frame buffers\n"
+            "Trying to change pixel format...\n",
+            (int)var->bits_per_pixel);
+    var->yres_virtual = var->yres;
+    var->bits_per_pixel = 32;
+    set_bitfield(&var->red, 0, 8);
+    set_bitfield(&var->green, 8, 8);
+    set_bitfield(&var->blue, 16, 8);
+    set_bitfield(&var->transp, 0, 0);
+    if (ioctl(fd, FBIOPUT_VSCREENINFO, var) == 0) {
+        fputs("Switched to a 32 bpp 8,8,8 frame buffer\n", stdout);
+        return true;
+    }
+    fputs("Error, failed to switch to a 32 bpp 8,8,8 frame buffer\n", stderr);
+    var->bits_per_pixel = 16;
+    set_bitfield(&var->red, 11, 5);
+    set_bitfield(&var->green, 5, 6);
+    set_bitfield(&var->blue, 0, 5);
+    set_bitfield(&var->transp, 0, 0);
+    if (ioctl(fd, FBIOPUT_VSCREENINFO, var) == 0) {
+        fputs("Switched to a 16 bpp 5,6,5 frame buffer\n", stdout);
+        return true;
+    }
+    fputs("Error, failed to switch to a 16 bpp 5,6,5 frame buffer\n", stderr);
+    return false;
+}
+
+// Whether one page, and whether two, fit into the device memory: drawing
+// never writes outside the mapping, whatever the driver reports.
+static bool check_memory(const struct fb_var_screeninfo *var, const struct fb_fix_screeninfo *fix,
+                         bool *two_pages)
+{
+    const uint64_t page_offset = fix->smem_start % (uint64_t)getpagesize();
+    const uint64_t row = (uint64_t)(var->bits_per_pixel / 8) * var->xres;
+    const uint64_t page = (uint64_t)fix->line_length * var->yres;
+    *two_pages = page_offset + 2 * page <= fix->smem_len;
+    if (var->xres > 32767 || var->yres > 32767 || fix->line_length > INT32_MAX / 2) {
+        fprintf(stderr, "Error framebuffer geometry %ux%u, line length %u is not supported\n",
+                var->xres, var->yres, fix->line_length);
+        return false;
+    }
+    if (var->xres == 0 || var->yres == 0)
+        return true;
+    if (fix->line_length < row) {
+        fprintf(stderr, "Error line length of %u bytes is shorter than a row of %u pixels\n",
+                fix->line_length, var->xres);
+        return false;
+    }
+    if (page_offset + page - fix->line_length + row > fix->smem_len) {
+        fprintf(stderr, "Error framebuffer memory of %u bytes is too small for %ux%u pixels\n",
+                fix->smem_len, var->xres, var->yres);
+        return false;
+    }
+    return true;
+}
+
+static Framebuffer *fail(Framebuffer *fb)
+{
+    glimmer_fb_close(fb);
+    return nullptr;
+}
+
+Framebuffer *glimmer_fb_open(int angle, int fbdev_number)
+{
+    char path[] = "/dev/fb0";
+    if (fbdev_number >= 1 && fbdev_number <= 9)
+        path[sizeof path - 2] = (char)('0' + fbdev_number);
+
+    Framebuffer *fb = (Framebuffer *)calloc(1, sizeof *fb);
+    if (!fb) {
+        perror("Error no memory");
+        return nullptr;
+    }
+    fb->fd = -1;
+    fb->fd = open(path, O_RDWR);
+    if (fb->fd < 0) {
+        fprintf(stderr, "Error opening %s\n", path);
+        return fail(fb);
+    }
+
+    struct fb_var_screeninfo var;
+    struct fb_fix_screeninfo fix;
+    memset(&var, 0, sizeof var);
+    memset(&fix, 0, sizeof fix);
+    if (ioctl(fb->fd, FBIOGET_VSCREENINFO, &var) == -1) {
+        perror("Error getting variable framebuffer info");
+        return fail(fb);
+    }
+    if (var.bits_per_pixel < 16 && !change_depth(fb->fd, &var))
+        return fail(fb);
+    if (ioctl(fb->fd, FBIOGET_VSCREENINFO, &var) == -1) {
+        perror("Error getting variable framebuffer info (2)");
+        return fail(fb);
+    }
+    if (ioctl(fb->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
+        perror("Error getting fixed framebuffer info");
+        return fail(fb);
+    }
+
+    bool double_buffered = false;
+    if (ioctl(fb->fd, FBIOPAN_DISPLAY, &var) == -1) {
+        fputs("FBIOPAN_DISPLAY not supported, double buffering disabled", stderr);
+    } else if (var.yres_virtual == 2 * var.yres) {
+        double_buffered = true;
+    } else {
+        var.yres_virtual = 2 * var.yres;
+        if (ioctl(fb->fd, FBIOPUT_VSCREENINFO, &var) == -1) {
+            fputs("FBIOPUT_VSCREENINFO failed, double buffering disabled", stderr);
+        } else {
+            if (ioctl(fb->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
+                perror(" Error getting the fixed framebuffer info");
+                return fail(fb);
+            }
+            double_buffered = true;
+        }
+    }
+
+    bool two_pages;
+    if (!check_memory(&var, &fix, &two_pages))
+        return fail(fb);
+    if (double_buffered && !two_pages) {
+        fputs("Framebuffer memory too small for two pages, double buffering disabled\n", stderr);
+        double_buffered = false;
+        if (var.yoffset != 0) {
+            // The second page may be on display: show the one that is drawn.
+            var.yoffset = 0;
+            (void)ioctl(fb->fd, FBIOPAN_DISPLAY, &var);
+        }
+    }
+
+    fb->width = fb->real_width = (int)var.xres;
+    fb->height = fb->real_height = (int)var.yres;
+    fb->bpp = (int)var.bits_per_pixel;
+    fb->stride = (int)fix.line_length;
+    fb->red_offset = var.red.offset;
+    fb->red_length = var.red.length;
+    fb->green_offset = var.green.offset;
+    fb->green_length = var.green.length;
+    fb->blue_offset = var.blue.offset;
+    fb->blue_length = var.blue.length;
+    fb->format = glimmer_fb_classify(var.red.offset, var.red.length, var.green.offset,
+                                     var.green.length, var.blue.offset, var.blue.length);
+    fb->double_buffered = double_buffered;
+
+    void *mapping = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fb->fd, 0);
+    if (mapping == MAP_FAILED) {
+        perror("Error cannot mmap framebuffer ");
+        return fail(fb);
+    }
+    fb->mapping = (uint8_t *)mapping;
+    fb->mapping_size = fix.smem_len;
+    fb->base = fb->mapping + fix.smem_start % (unsigned long)getpagesize();
+
+    const ptrdiff_t page = (ptrdiff_t)fb->stride * fb->real_height;
+    if (!double_buffered) {
+        fb->draw_page = fb->shown_page = fb->base;
+    } else {
+        fb->var_info = var;
+        if (var.yoffset != 0) {
+            puts("to front");
+            fb->draw_page = fb->base;
+            fb->shown_page = fb->base + page;
+        } else {
+            puts("to back");
+            fb->draw_page = fb->base + page;
+            fb->shown_page = fb->base;
+        }
+    }
+
+    fb->angle = angle;
+    if (angle == 90 || angle == 270) {
+        fb->width = fb->real_height;
+        fb->height = fb->real_width;
+    }
+    return fb;
+}
+
+void glimmer_fb_close(Framebuffer *fb)
+{
+    if (!fb)
+        return;
+    if (fb->fd >= 0)
+        close(fb->fd);
+    free(fb);
+}

@@ -1,0 +1,113 @@
+// Text in a bitmap font: measuring and drawing, one character at a time as
+// the C library's multibyte conversion decodes it.
+#include "fb/font.h"
+#include "fb/pixel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+bool glimmer_font_find_glyph(const BitmapFont *font, wchar_t code_point, int *width,
+                             const uint32_t **rows)
+{
+    const uint32_t cp = (uint32_t)code_point;
+    const uint32_t high = cp & ~font->bucket_mask;
+    for (const int32_t *entry = font->glyph_table + font->bucket_table[cp & font->bucket_mask];
+         *entry != 0; entry += 2) {
+        const uint32_t key = (uint32_t)entry[0];
+        if ((key & ~font->bucket_mask) == high) {
+            *width = (int)(key & font->bucket_mask);
+            *rows = font->row_words + entry[1];
+            return true;
+        }
+    }
+    return false;
+}
+
+// Walks the characters of text, calling glyph(width, rows) for each one the
+// font has and line_break() at each newline. Stops at the end of the text or
+// at the first sequence that the conversion rejects.
+template <typename Glyph, typename LineBreak>
+static void each_char(const BitmapFont *font, const char *text, Glyph glyph, LineBreak line_break)
+{
+    size_t left = strlen(text);
+    (void)mbtowc(nullptr, nullptr, 0);
+    for (;;) {
+        wchar_t wc;
+        const int n = mbtowc(&wc, text, left);
+        if (n <= 0)
+            return;
+        if (*text == '\n') {
+            line_break();
+        } else {
+            int width;
+            const uint32_t *rows;
+            if (glimmer_font_find_glyph(font, wc, &width, &rows))
+                glyph(width, rows);
+        }
+        text += n;
+        left -= (size_t)n;
+    }
+}
+
+void glimmer_fb_measure_text(int *width, int *height, const BitmapFont *font, const char *text)
+{
+    int line = 0, widest = 0, lines_height = 0;
+    each_char(
+        font, text, [&](int w, const uint32_t *) { line += w; },
+        [&] {
+            if (line > widest)
+                widest = line;
+            line = 0;
+            lines_height += font->height;
+        });
+    *width = line > widest ? line : widest;
+    *height = lines_height != 0 ? lines_height : font->height;
+}
+
+// Draws one glyph cell at logical (x, y): clipped once to the screen, then
+// every ink pixel stored through the precomputed axes.
+static void draw_glyph(Framebuffer *fb, const FbAxes &a, const FbPen &pen, int64_t x, int64_t y,
+                       int width, int height, const uint32_t *rows)
+{
+    int x0, y0, x1, y1;
+    const int ink_width = width < 32 ? width : 32;
+    if (!fb_clip(fb, x, y, ink_width, height, &x0, &y0, &x1, &y1))
+        return;
+    const int c0 = (int)(x0 - x), c1 = (int)(x1 - x);
+    // Columns c0..c1-1 of the glyph are on screen: bit 31 - c is column c.
+    const uint32_t visible = (0xFFFFFFFFu >> c0) & ~(c1 >= 32 ? 0u : 0xFFFFFFFFu >> c1);
+    bool inked = false;
+    for (int sy = y0; sy < y1; sy++) {
+        uint32_t bits = rows[sy - y] & visible;
+        if (!bits)
+            continue;
+        inked = true;
+        const ptrdiff_t line = a.origin + a.step_y * sy + a.step_x * (ptrdiff_t)x;
+        while (bits) {
+            const int c = __builtin_clz(bits);
+            fb_store(fb->draw_page + (line + a.step_x * c), pen);
+            bits &= ~(0x80000000u >> c);
+        }
+    }
+    if (inked)
+        fb_damage_add(fb, fb_device_rect(fb, x0, y0, x1, y1));
+}
+
+void glimmer_fb_draw_text(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green, uint8_t blue,
+                          const BitmapFont *font, const char *text)
+{
+    const FbPen pen = fb_pen(fb, red, green, blue);
+    const FbAxes axes = fb_axes(fb);
+    int64_t pen_x = 0, line_y = 0;
+    each_char(
+        font, text,
+        [&](int w, const uint32_t *rows) {
+            if (pen.bytes != 0 && w > 0 && font->height > 0)
+                draw_glyph(fb, axes, pen, x + pen_x, y + line_y, w, font->height, rows);
+            pen_x += w;
+        },
+        [&] {
+            line_y += font->height;
+            pen_x = 0;
+        });
+}

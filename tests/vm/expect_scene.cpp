@@ -1,0 +1,121 @@
+// The picture a real screen must show: runs glimmer's own scene drawing on a
+// page in memory laid out like the guest's framebuffer, then turns every
+// device pixel into the 8-bit RGB that the display captures, expanding
+// channels narrower than 8 bits the way the emulated display hardware does.
+//
+//   expect_scene OUT.ppm XRES YRES BPP R_OFF/LEN G_OFF/LEN B_OFF/LEN ANGLE
+//                EXPAND [P:value | M:text]...
+//
+// EXPAND is "replicate" (top bits repeated into the low ones, 31 -> 255) or
+// "shift" (low bits zero, 31 -> 248). The steps after it are applied in order
+// after the initial scene: P draws a progress value, M a message.
+#include "app/layout.h"
+#include "fb/framebuffer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static bool parse_field(const char *text, uint32_t *offset, uint32_t *length)
+{
+    return sscanf(text, "%u/%u", offset, length) == 2 && *length >= 1 && *length <= 8 &&
+           *offset + *length <= 32;
+}
+
+static uint8_t expand(uint32_t value, uint32_t length, bool replicate)
+{
+    if (length >= 8)
+        return (uint8_t)value;
+    uint32_t v = value << (8 - length);
+    if (replicate)
+        for (uint32_t have = length; have < 8; have += length)
+            v |= value << (8 - length) >> have;
+    return (uint8_t)v;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 10) {
+        fprintf(stderr, "usage: %s OUT.ppm XRES YRES BPP R G B ANGLE EXPAND [P:v|M:text]...\n",
+                argv[0]);
+        return 2;
+    }
+    Framebuffer fb;
+    memset(&fb, 0, sizeof fb);
+    fb.fd = -1;
+    fb.real_width = atoi(argv[2]);
+    fb.real_height = atoi(argv[3]);
+    fb.bpp = atoi(argv[4]);
+    if (fb.real_width <= 0 || fb.real_height <= 0 || fb.real_width > 8192 ||
+        fb.real_height > 8192 || (fb.bpp != 16 && fb.bpp != 24 && fb.bpp != 32) ||
+        !parse_field(argv[5], &fb.red_offset, &fb.red_length) ||
+        !parse_field(argv[6], &fb.green_offset, &fb.green_length) ||
+        !parse_field(argv[7], &fb.blue_offset, &fb.blue_length)) {
+        fprintf(stderr, "expect_scene: bad geometry or channel layout\n");
+        return 2;
+    }
+    fb.angle = atoi(argv[8]);
+    const bool replicate = strcmp(argv[9], "replicate") == 0;
+    if (!replicate && strcmp(argv[9], "shift") != 0) {
+        fprintf(stderr, "expect_scene: EXPAND must be replicate or shift\n");
+        return 2;
+    }
+    const bool swap = fb.angle == 90 || fb.angle == 270;
+    fb.width = swap ? fb.real_height : fb.real_width;
+    fb.height = swap ? fb.real_width : fb.real_height;
+    fb.stride = fb.real_width * (fb.bpp / 8);
+    fb.format = glimmer_fb_classify(fb.red_offset, fb.red_length, fb.green_offset,
+                                    fb.green_length, fb.blue_offset, fb.blue_length);
+    fb.mapping_size = (size_t)fb.stride * (size_t)fb.real_height;
+    fb.mapping = (uint8_t *)calloc(1, fb.mapping_size);
+    if (!fb.mapping) {
+        perror("expect_scene");
+        return 1;
+    }
+    fb.base = fb.draw_page = fb.shown_page = fb.mapping;
+
+    glimmer_draw_initial_scene(&fb);
+    for (int i = 10; i < argc; i++) {
+        const char *step = argv[i];
+        if (strncmp(step, "P:", 2) == 0) {
+            glimmer_draw_progress(&fb, (int32_t)strtol(step + 2, nullptr, 10));
+        } else if (strncmp(step, "M:", 2) == 0) {
+            glimmer_draw_message(&fb, step + 2);
+        } else {
+            fprintf(stderr, "expect_scene: unknown step %s\n", step);
+            return 2;
+        }
+        glimmer_fb_flip(&fb, 0);
+    }
+
+    FILE *out = fopen(argv[1], "wb");
+    if (!out) {
+        perror(argv[1]);
+        return 1;
+    }
+    fprintf(out, "P6\n%d %d\n255\n", fb.real_width, fb.real_height);
+    const int bytes = fb.bpp / 8;
+    for (int y = 0; y < fb.real_height; y++) {
+        for (int x = 0; x < fb.real_width; x++) {
+            const uint8_t *p = fb.base + (size_t)y * (size_t)fb.stride + (size_t)(x * bytes);
+            uint32_t v = 0;
+            for (int b = 0; b < bytes; b++)
+                v |= (uint32_t)p[b] << (8 * b); // the guests are little-endian
+            const uint32_t *fields[3][2] = {{&fb.red_offset, &fb.red_length},
+                                            {&fb.green_offset, &fb.green_length},
+                                            {&fb.blue_offset, &fb.blue_length}};
+            uint8_t rgb[3];
+            for (int c = 0; c < 3; c++) {
+                const uint32_t off = *fields[c][0], len = *fields[c][1];
+                rgb[c] = expand((v >> off) & ((1u << len) - 1), len, replicate);
+            }
+            fwrite(rgb, 1, 3, out);
+        }
+    }
+    if (fclose(out) != 0) {
+        perror(argv[1]);
+        return 1;
+    }
+    free(fb.mapping);
+    return 0;
+}

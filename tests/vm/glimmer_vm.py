@@ -1,0 +1,938 @@
+#!/usr/bin/env python3
+"""System test of glimmer on real Linux kernels under QEMU (TCG).
+
+Boots Debian's kernels with a small initramfs (busybox, the static glimmer
+build, a probe for terminal and framebuffer state), runs glimmer on the
+kernel's own framebuffer drivers and virtual terminals, drives it through the
+FIFO and with signals and terminal switches, and compares QEMU's screen
+captures pixel for pixel with the expected pictures computed by expect_scene.
+
+Every VM is booted once and runs several scenarios. Captures, expected
+pictures and logs are kept as files in the output directory.
+"""
+
+import argparse
+import glob
+import gzip
+import json
+import lzma
+import os
+import queue
+import re
+import shlex
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import zlib
+
+CACHE = os.environ.get("GLIMMER_VM_CACHE", os.path.expanduser("~/.cache/glimmer-vm"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+WHITE = (255, 255, 255)
+BAR_FILLED = (109, 109, 112)
+BAR_EMPTY = (236, 236, 225)
+INK = (109, 109, 112)
+BLACK = (0, 0, 0)
+
+
+class Failure(Exception):
+    pass
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+def run(cmd, **kw):
+    kw.setdefault("check", True)
+    return subprocess.run(cmd, **kw)
+
+
+# ---------------------------------------------------------------- host tools
+
+def ensure_host_packages():
+    want = {"qemu-system-x86_64": "qemu-system-x86", "qemu-system-arm": "qemu-system-arm",
+            "dtc": "device-tree-compiler", "busybox": "busybox-static",
+            "arm-linux-gnueabihf-gcc": "gcc-arm-linux-gnueabihf",
+            "arm-linux-gnueabihf-g++": "g++-arm-linux-gnueabihf"}
+    missing = sorted({pkg for tool, pkg in want.items() if not shutil.which(tool)})
+    if missing:
+        log("installing", " ".join(missing))
+        run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
+        run(["apt-get", "install", "-y", "-q", "--no-install-recommends"] + missing,
+            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), stdout=subprocess.DEVNULL)
+
+
+def newest_kernel(flavour):
+    out = run(["apt-cache", "search", "--names-only", r"^linux-image-6\.1\.0-[0-9]+-%s$" % flavour],
+              capture_output=True, text=True).stdout
+    names = re.findall(r"^(linux-image-6\.1\.0-(\d+)-%s) " % flavour, out, re.M)
+    if not names:
+        return None
+    return max(names, key=lambda n: int(n[1]))[0]
+
+
+def fetch_package(name, arch, dest):
+    """Downloads a Debian package once and unpacks it into dest."""
+    if os.path.exists(os.path.join(dest, ".unpacked")):
+        return dest
+    dl = os.path.join(CACHE, "dl")
+    os.makedirs(dl, exist_ok=True)
+    spec = name if arch is None else "%s:%s" % (name, arch)
+    log("fetching", spec)
+    debs = lambda: set(glob.glob(os.path.join(dl, name.split(":")[0] + "_*.deb")))
+    if not debs():
+        r = run(["apt-get", "download", spec], cwd=dl, check=False, capture_output=True)
+        if r.returncode != 0:
+            run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
+            run(["apt-get", "download", spec], cwd=dl, capture_output=True)
+    deb = sorted(debs())[-1]
+    shutil.rmtree(dest, ignore_errors=True)
+    run(["dpkg-deb", "-x", deb, dest])
+    open(os.path.join(dest, ".unpacked"), "w").close()
+    return dest
+
+
+def ensure_armhf_arch():
+    archs = run(["dpkg", "--print-foreign-architectures"], capture_output=True, text=True).stdout
+    if "armhf" not in archs.split():
+        run(["dpkg", "--add-architecture", "armhf"])
+        run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
+
+
+class Kernel:
+    def __init__(self, root):
+        self.root = root
+        self.version = os.listdir(os.path.join(root, "lib/modules"))[0]
+        self.moddir = os.path.join(root, "lib/modules", self.version)
+        vmlinuz = glob.glob(os.path.join(root, "boot/vmlinuz-*"))
+        self.image = vmlinuz[0]
+        if not os.path.exists(os.path.join(self.moddir, "modules.dep")):
+            run(["busybox", "depmod", "-b", root, self.version])
+        self.deps = {}
+        with open(os.path.join(self.moddir, "modules.dep")) as f:
+            for line in f:
+                mod, _, rest = line.partition(":")
+                self.deps[mod.strip()] = rest.split()
+
+    def find(self, name):
+        for mod in self.deps:
+            if os.path.basename(mod).split(".ko")[0] == name:
+                return mod
+        raise Failure("module %s not in %s" % (name, self.version))
+
+    def load_order(self, names):
+        order = []
+
+        def visit(mod):
+            if mod in order:
+                return
+            for d in self.deps.get(mod, []):
+                visit(d)
+            order.append(mod)
+
+        for n in names:
+            visit(self.find(n))
+        return order
+
+
+def fetch_x86():
+    ensure_host_packages()
+    name = newest_kernel("amd64") if not glob.glob(os.path.join(CACHE, "linux-amd64/boot")) else None
+    root = os.path.join(CACHE, "linux-amd64")
+    if name:
+        fetch_package(name, None, root)
+    k = Kernel(root)
+    # Uncompressed vmlinux boots through PVH, skipping the decompressor.
+    k.vmlinux = os.path.join(CACHE, "vmlinux-" + k.version)
+    if not os.path.exists(k.vmlinux):
+        data = open(k.image, "rb").read()
+        at = data.find(b"\xfd7zXZ\x00")
+        elf = lzma.LZMADecompressor(lzma.FORMAT_XZ).decompress(data[at:]) if at >= 0 else b""
+        if elf[:4] == b"\x7fELF":
+            with open(k.vmlinux + ".tmp", "wb") as f:
+                f.write(elf)
+            os.rename(k.vmlinux + ".tmp", k.vmlinux)
+    k.busybox = shutil.which("busybox")
+    return k
+
+
+def fetch_arm():
+    ensure_host_packages()
+    ensure_armhf_arch()
+    root = os.path.join(CACHE, "linux-armhf")
+    if not glob.glob(os.path.join(root, "boot")):
+        fetch_package(newest_kernel("armmp"), "armhf", root)
+    k = Kernel(root)
+    bb = fetch_package("busybox-static", "armhf", os.path.join(CACHE, "busybox-armhf"))
+    k.busybox = os.path.join(bb, "bin/busybox")
+    k.dtb = os.path.join(CACHE, "vexpress-ca15-panel.dtb")
+    if not os.path.exists(k.dtb):
+        src = glob.glob(os.path.join(root, "usr/lib/linux-image-*/vexpress-v2p-ca15-tc1.dtb"))[0]
+        dts = run(["dtc", "-q", "-I", "dtb", "-O", "dts", src], capture_output=True,
+                  text=True).stdout
+        # The board's DVI transmitter has no driver; described as a plain
+        # parallel panel with a 640x480 timing, the CLCD driver binds to it.
+        timing = ("compatible = \"panel-dpi\";\nreg = <0x39>;\n"
+                  "panel-timing {\n clock-frequency = <12000000>;\n"
+                  " hactive = <640>; vactive = <480>;\n"
+                  " hfront-porch = <16>; hback-porch = <48>; hsync-len = <96>;\n"
+                  " vfront-porch = <10>; vback-porch = <33>; vsync-len = <2>;\n};\n")
+        dts, n = re.subn(r'compatible = "sil,sii9022-tpi\\0sil,sii9022";\s*reg = <0x39>;',
+                         lambda m: timing, dts, count=1)
+        if n != 1:
+            raise Failure("device tree: DVI transmitter node not found")
+        run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", k.dtb + ".tmp", "-"], input=dts,
+            text=True)
+        os.rename(k.dtb + ".tmp", k.dtb)
+    return k
+
+
+# ---------------------------------------------------------------- guest builds
+
+def build_guest(source, build_dir, cross):
+    args = ["cmake", "-S", source, "-B", build_dir, "-DGLIMMER_TESTS=OFF", "-DGLIMMER_WERROR=ON",
+            "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_EXE_LINKER_FLAGS=-static"]
+    if cross:
+        args.append("-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(HERE, "armhf-toolchain.cmake"))
+    run(args, stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", build_dir, "--target", "glimmer", "-j2"], stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "glimmer")
+
+
+def build_probe(out_dir, cross):
+    exe = os.path.join(out_dir, "vtprobe-arm" if cross else "vtprobe-x86")
+    cc = "arm-linux-gnueabihf-gcc" if cross else "gcc"
+    run([cc, "-static", "-O2", "-Wall", "-Wextra", "-Werror", "-o", exe,
+         os.path.join(HERE, "vtprobe.c")])
+    return exe
+
+
+def make_initramfs(kernel, modules, glimmer, probe, serial, path):
+    stage = path + ".d"
+    shutil.rmtree(stage, ignore_errors=True)
+    os.makedirs(os.path.join(stage, "bin"))
+    os.makedirs(os.path.join(stage, "etc"))
+    shutil.copy(kernel.busybox, os.path.join(stage, "bin/busybox"))
+    shutil.copy(glimmer, os.path.join(stage, "bin/glimmer"))
+    shutil.copy(probe, os.path.join(stage, "bin/vtprobe"))
+    shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
+    os.chmod(os.path.join(stage, "init"), 0o755)
+    lines = []
+    for mod, params in modules:
+        for m in kernel.load_order([mod]):
+            if any(l.split()[0] == m for l in lines):
+                continue
+            os.makedirs(os.path.dirname(os.path.join(stage, m)), exist_ok=True)
+            shutil.copy(os.path.join(kernel.moddir, m), os.path.join(stage, m))
+            lines.append(m + (" " + params if m == kernel.find(mod) and params else ""))
+    with open(os.path.join(stage, "etc/modules.list"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    with open(os.path.join(stage, "etc/serial"), "w") as f:
+        f.write(serial + "\n")
+    names = run(["find", "."], cwd=stage, capture_output=True).stdout
+    cpio = run(["busybox", "cpio", "-o", "-H", "newc"], cwd=stage, input=names,
+               capture_output=True).stdout
+    with open(path, "wb") as f:
+        f.write(gzip.compress(cpio, 6))
+    return path
+
+
+# ---------------------------------------------------------------- pictures
+
+def read_ppm(path):
+    data = open(path, "rb").read()
+    m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
+    if not m:
+        raise Failure("%s: not a P6 picture" % path)
+    w, h = int(m.group(1)), int(m.group(2))
+    pixels = data[m.end():m.end() + w * h * 3]
+    if len(pixels) != w * h * 3:
+        raise Failure("%s: short picture" % path)
+    return w, h, pixels
+
+
+def write_png(path, w, h, pixels):
+    raw = b"".join(b"\x00" + pixels[y * w * 3:(y + 1) * w * 3] for y in range(h))
+
+    def chunk(kind, body):
+        return (struct.pack(">I", len(body)) + kind + body +
+                struct.pack(">I", zlib.crc32(kind + body) & 0xffffffff))
+
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(raw, 3)) + chunk(b"IEND", b""))
+
+
+def pixel_diff(w, h, want, got, limit=8):
+    """Counts the differing pixels; returns (count, first few)."""
+    count, first = 0, []
+    row = w * 3
+    for y in range(h):
+        a, b = want[y * row:(y + 1) * row], got[y * row:(y + 1) * row]
+        if a == b:
+            continue
+        for x in range(w):
+            pa, pb = a[x * 3:x * 3 + 3], b[x * 3:x * 3 + 3]
+            if pa != pb:
+                count += 1
+                if len(first) < limit:
+                    first.append((x, y, tuple(pa), tuple(pb)))
+    return count, first
+
+
+def tdiv(a, b):
+    """Division truncating toward zero, as the C code divides."""
+    q = abs(a) // abs(b)
+    return q if (a >= 0) == (b >= 0) else -q
+
+
+class Screen:
+    """A capture seen in logical coordinates for a rotation angle."""
+
+    def __init__(self, w, h, pixels, angle):
+        self.dw, self.dh, self.px, self.angle = w, h, pixels, angle
+        swap = angle in (90, 270)
+        self.W, self.H = (h, w) if swap else (w, h)
+
+    def at(self, x, y):
+        W, H, a = self.W, self.H, self.angle
+        if a == 90:
+            dx, dy = y, W - 1 - x
+        elif a == 180:
+            dx, dy = W - 1 - x, H - 1 - y
+        elif a == 270:
+            dx, dy = H - 1 - y, x
+        else:
+            dx, dy = x, y
+        i = (dy * self.dw + dx) * 3
+        return tuple(self.px[i:i + 3])
+
+
+def quantize(colour, lengths, mode):
+    out = []
+    for c, n in zip(colour, lengths):
+        if n >= 8:
+            out.append(c)
+            continue
+        v = c >> (8 - n)
+        e = v << (8 - n)
+        if mode == "replicate":
+            have = n
+            while have < 8:
+                e |= (v << (8 - n)) >> have
+                have += n
+        out.append(e & 255)
+    return tuple(out)
+
+
+def check_layout(scr, progress, message, lengths, mode):
+    """Facts about the scene that hold whatever the drawing code does: the
+    bar's filled width for the last progress value, a white background
+    around picture and bar, and the message band's rows and centring."""
+    W, H = scr.W, scr.H
+    q = lambda c: quantize(c, lengths, mode)
+    white, filled, empty, ink = q(WHITE), q(BAR_FILLED), q(BAR_EMPTY), q(INK)
+    problems = []
+    ix, iy = tdiv(W - 230, 2) + 4, H - tdiv(H, 6) + 4
+    n = min(abs(progress), 100)
+    f = tdiv(222 * n, 100)
+    for y in range(iy, iy + 20):
+        for i in range(222):
+            on = i < f if progress > 0 else i >= 222 - f
+            want = filled if on else empty
+            got = scr.at(ix + i, y)
+            if got != want:
+                problems.append("bar pixel (%d,%d) is %s, want %s for progress %d (%d of 222 filled)"
+                                % (ix + i, y, got, want, progress, f))
+                break
+        if problems:
+            break
+    bar_top = H - tdiv(H, 6)
+    pic_bottom = tdiv(tdiv(H * 5, 6) - 480, 2) + 480
+    band_top = bar_top - 12
+    white_rows = list(range(max(pic_bottom, 0), band_top)) + list(range(bar_top + 28, H))
+    for y in white_rows:
+        bad = [x for x in range(W) if scr.at(x, y) != white]
+        if bad:
+            problems.append("row %d should be white, %d pixels are not (first at x=%d: %s)"
+                            % (y, len(bad), bad[0], scr.at(bad[0], y)))
+            break
+    for x in (0, W - 1):
+        if W > 800 and any(scr.at(x, y) != white for y in range(H)):
+            problems.append("column %d should be white" % x)
+    inked = []
+    for y in range(band_top, bar_top):
+        for x in range(W):
+            c = scr.at(x, y)
+            if c == ink:
+                inked.append(x)
+            elif c != white:
+                problems.append("message band pixel (%d,%d) is %s, neither white nor ink"
+                                % (x, y, c))
+                break
+    if message and not inked:
+        problems.append("message %r: no ink in the band rows %d..%d" % (message, band_top, bar_top - 1))
+    if not message and inked:
+        problems.append("empty message but %d ink pixels in the band" % len(inked))
+    if message and inked and len(message) * 8 < W:
+        middle = (min(inked) + max(inked) + 1) / 2
+        if abs(middle - W / 2) > 8:
+            problems.append("message ink spans x=%d..%d, not centred on %d"
+                            % (min(inked), max(inked), W // 2))
+    return problems
+
+
+# ---------------------------------------------------------------- the VM
+
+class Vm:
+    def __init__(self, name, cmd, out_dir):
+        self.name, self.out_dir = name, out_dir
+        self.qmp_path = os.path.join(out_dir, name + ".qmp")
+        if os.path.exists(self.qmp_path):
+            os.unlink(self.qmp_path)
+        cmd = cmd + ["-display", "none", "-monitor", "none", "-serial", "stdio",
+                     "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path, "-no-reboot"]
+        self.log = open(os.path.join(out_dir, name + ".serial.log"), "wb")
+        self.t0 = time.monotonic()
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=self.log)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._reader, daemon=True).start()
+        self.qmp = None
+
+    def _reader(self):
+        buf = b""
+        while True:
+            data = self.proc.stdout.read1(4096)
+            if not data:
+                self.lines.put(None)
+                return
+            self.log.write(data)
+            self.log.flush()
+            buf += data
+            while b"\n" in buf:
+                line, buf = buf.split(b"\n", 1)
+                self.lines.put(line.replace(b"\r", b"").decode("latin-1"))
+
+    def wait_line(self, pattern, timeout):
+        end = time.monotonic() + timeout
+        seen = []
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                raise Failure("%s: no %r within %.0f s; last output: %s"
+                              % (self.name, pattern, timeout, seen[-5:]))
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise Failure("%s: QEMU ended; last output: %s" % (self.name, seen[-8:]))
+            m = re.match(pattern, line)
+            if m:
+                return seen, m
+            seen.append(line)
+
+    def boot(self, timeout=120):
+        seen, m = self.wait_line(r"@@READY", timeout)
+        self.boot_time = time.monotonic() - self.t0
+        failed = [l for l in seen if l.startswith("@@INSMOD-FAILED")]
+        if failed:
+            raise Failure("%s: %s" % (self.name, failed))
+        s = socket.socket(socket.AF_UNIX)
+        s.connect(self.qmp_path)
+        self.qmp = s.makefile("rwb")
+        self.qmp.readline()
+        self._qmp("qmp_capabilities")
+        return self.boot_time
+
+    def _qmp(self, command, **args):
+        self.qmp.write(json.dumps({"execute": command, "arguments": args}).encode() + b"\n")
+        self.qmp.flush()
+        while True:
+            reply = json.loads(self.qmp.readline())
+            if "return" in reply:
+                return reply["return"]
+            if "error" in reply:
+                raise Failure("QMP %s: %s" % (command, reply["error"]))
+
+    def sh(self, line, timeout=30):
+        """Runs one shell line in the guest; returns (status, output lines)."""
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+        seen, m = self.wait_line(r"@@END (\d+)$", timeout)
+        return int(m.group(1)), seen
+
+    def check(self, line, timeout=30):
+        rc, out = self.sh(line, timeout)
+        if rc != 0:
+            raise Failure("guest command %r failed with %d: %s" % (line, rc, out))
+        return out
+
+    def screendump(self, path):
+        self._qmp("screendump", filename=path)
+        return read_ppm(path)
+
+    def stop(self):
+        try:
+            if self.proc.poll() is None:
+                self.proc.stdin.write(b"poweroff -f\n")
+                self.proc.stdin.flush()
+                self.proc.wait(timeout=10)
+        except Exception:
+            pass
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
+
+
+# ---------------------------------------------------------------- scenarios
+
+def printf_literal(text):
+    """A printf format that writes text unchanged."""
+    out = []
+    for ch in text.encode("latin-1"):
+        if ch == 0x25:
+            out.append("%%")
+        elif 0x20 <= ch < 0x7f and ch not in (0x27, 0x5c):
+            out.append(chr(ch))
+        else:
+            out.append("\\%03o" % ch)
+    return "'" + "".join(out) + "'"
+
+
+class Runner:
+    """Carries out scenarios, each a list of steps, in one booted VM."""
+
+    def __init__(self, vm, display, expect_tool, out_dir, results):
+        self.vm, self.d, self.expect_tool = vm, display, expect_tool
+        self.out_dir, self.results = out_dir, results
+
+    def fb_info(self):
+        out = self.vm.check("vtprobe fb")
+        f = [l for l in out if l.startswith("fb ")][0].split()
+        bits = lambda s: tuple(int(v) for v in s.split("/"))
+        return {"xres": int(f[1]), "yres": int(f[2]), "yres_virtual": int(f[4]), "bpp": int(f[5]),
+                "red": bits(f[6]), "green": bits(f[7]), "blue": bits(f[8]),
+                "yoffset": int(f[9]), "line_length": int(f[10]), "smem_len": int(f[11]),
+                "id": " ".join(f[12:])}
+
+    def read_file(self, path):
+        rc, out = self.vm.sh("cat %s" % path)
+        return "\n".join(out)
+
+    def active_vt(self):
+        return int(self.vm.check("cat /sys/class/tty/tty0/active")[-1].replace("tty", ""))
+
+    def openqry(self):
+        out = self.vm.check("vtprobe openqry")
+        return int(out[-1].split()[1])
+
+    # -- steps
+
+    def step_start(self, args):
+        self.args = args.split()
+        self.angle = 0
+        if "-a" in self.args:
+            self.angle = int(self.args[self.args.index("-a") + 1])
+        self.switching = "-n" not in self.args
+        self.ops = []
+        self.flips = 1
+        self.before = self.fb_info()
+        self.free_vt = self.openqry()
+        self.prev_vt = self.active_vt()
+        self.vm.check("rm -f /tmp/g.out /tmp/g.err; cd /; glimmer %s </dev/null >/tmp/g.out 2>/tmp/g.err & "
+                      "echo $! >/tmp/g.pid" % " ".join(shlex.quote(a) for a in self.args))
+        self.started = time.monotonic()
+        self.vm.check("i=0; while [ ! -p /run/glimmer_fifo ] && [ $i -lt 100 ]; do sleep 0.05; "
+                      "i=$((i+1)); done; [ -p /run/glimmer_fifo ]")
+
+    def step_fifo(self, text, ops):
+        self.vm.check("printf %s >/run/glimmer_fifo" % printf_literal(text))
+        self.ops += ops
+        for line in re.split(r"[\n\0]", text):
+            if line.lstrip(" ").split(" ")[0] == "QUIT":
+                break
+            self.flips += 1 if line else 0
+
+    def expected_picture(self, info, name, mode):
+        path = os.path.join(self.out_dir, name + ".expected.ppm")
+        ops = ["P:%d" % v if k == "P" else "M:" + v for k, v in self.ops]
+        run([self.expect_tool, path, str(info["xres"]), str(info["yres"]), str(info["bpp"]),
+             "%d/%d" % info["red"], "%d/%d" % info["green"], "%d/%d" % info["blue"],
+             str(self.angle), mode] + ops)
+        return read_ppm(path)
+
+    def step_screen(self, name, timeout=8.0):
+        """Captures until the screen shows the expected picture or the time is up."""
+        info = self.fb_info()
+        mode = self.d["expand"]
+        w, h, want = self.expected_picture(info, name, mode)
+        path = os.path.join(self.out_dir, name + ".capture.ppm")
+        end = time.monotonic() + timeout
+        t0 = time.monotonic()
+        while True:
+            cw, ch, got = self.vm.screendump(path)
+            if (cw, ch) == (w, h) and got == want:
+                break
+            if time.monotonic() > end:
+                break
+            time.sleep(0.05)
+        self.settle = time.monotonic() - t0
+        write_png(os.path.join(self.out_dir, name + ".capture.png"), cw, ch, got)
+        os.unlink(path)
+        problems = []
+        if (cw, ch) != (w, h):
+            problems.append("capture is %dx%d, the framebuffer %dx%d" % (cw, ch, w, h))
+        elif got != want:
+            write_png(os.path.join(self.out_dir, name + ".expected.png"), w, h, want)
+            count, first = pixel_diff(w, h, want, got)
+            problems.append("%d pixels differ from %s.expected.png; first: %s" % (
+                count, name, "; ".join("(%d,%d) want %s got %s" % p for p in first)))
+        os.unlink(os.path.join(self.out_dir, name + ".expected.ppm"))
+        if (cw, ch) == (w, h):
+            progress = [v for k, v in self.ops if k == "P"]
+            message = [v for k, v in self.ops if k == "M"]
+            lengths = (info["red"][1], info["green"][1], info["blue"][1])
+            problems += check_layout(Screen(cw, ch, got, self.angle),
+                                     progress[-1] if progress else 0,
+                                     message[-1] if message else "", lengths, mode)
+        if problems:
+            raise Failure("screen %s: %s" % (name, "\n  ".join(problems)))
+
+    def step_held(self):
+        """glimmer's terminal is on display, in graphics mode and switched by glimmer."""
+        active = self.active_vt()
+        if active != self.free_vt:
+            raise Failure("terminal %d on display, glimmer should hold %d" % (active, self.free_vt))
+        out = self.vm.check("vtprobe kdmode %d" % active)[-1]
+        if out != "kdmode graphics vtmode process":
+            raise Failure("glimmer's terminal %d: %s" % (active, out))
+
+    def step_tty_write(self, text):
+        """Text written to glimmer's terminal must not reach the screen."""
+        self.vm.check("printf %s >/dev/tty%d" % (printf_literal(text), self.free_vt))
+
+    def step_signal(self, sig):
+        self.vm.check("kill -%s $(cat /tmp/g.pid)" % sig)
+
+    def step_chvt(self, n):
+        self.vm.check("chvt %d" % n, timeout=20)
+
+    def step_exit(self, status):
+        out = self.vm.check("p=$(cat /tmp/g.pid); i=0; while kill -0 $p 2>/dev/null && [ $i -lt 100 ]; "
+                            "do sleep 0.1; i=$((i+1)); done; if kill -0 $p 2>/dev/null; then "
+                            "kill -9 $p; echo still-running; fi; wait $p; echo status=$?")
+        if "still-running" in out:
+            raise Failure("glimmer did not end within 10 s")
+        got = int(out[-1].split("=")[1])
+        if got != status:
+            raise Failure("exit status %d, want %d; stderr: %r" % (got, status, self.read_file("/tmp/g.err")))
+        self.vm.check("[ ! -e /run/glimmer_fifo ]")
+
+    def step_output(self, stdout, stderr):
+        out = self._file_bytes("/tmp/g.out")
+        err = self._file_bytes("/tmp/g.err")
+        if out != stdout or err != stderr:
+            raise Failure("output differs:\n  stdout %r\n  want   %r\n  stderr %r\n  want   %r"
+                          % (out, stdout, err, stderr))
+
+    def _file_bytes(self, path):
+        out = self.vm.check("od -An -v -tx1 %s" % path)
+        hexes = " ".join(out).split()
+        return bytes(int(h, 16) for h in hexes).decode("latin-1")
+
+    def step_console(self, active):
+        """After glimmer: the display on terminal `active` in text mode with
+        automatic switching, glimmer's own terminal freed again."""
+        got = self.active_vt()
+        if got != active:
+            raise Failure("terminal %d on display, want %d" % (got, active))
+        out = self.vm.check("vtprobe kdmode %d" % active)[-1]
+        if out != "kdmode text vtmode auto":
+            raise Failure("terminal %d: %s" % (active, out))
+        if self.switching:
+            # /dev/vcsN exists exactly while terminal N is allocated.
+            rc, _ = self.vm.sh("[ -e /dev/vcs%d ]" % self.free_vt)
+            if rc == 0:
+                raise Failure("glimmer's terminal %d is still allocated" % self.free_vt)
+            again = self.openqry()
+            if again != self.free_vt:
+                raise Failure("first free terminal is %d after glimmer, %d before" % (again, self.free_vt))
+
+    def step_text_screen(self, name, banner):
+        """The text console is drawn again: mostly black, not the white scene,
+        with terminal 1's banner line at the top exactly when terminal 1 is
+        on display."""
+        path = os.path.join(self.out_dir, name + ".capture.ppm")
+        end = time.monotonic() + 5
+        while True:
+            w, h, px = self.vm.screendump(path)
+            # Every 97th pixel is a fair sample of a text screen.
+            black = sum(1 for i in range(0, len(px), 3 * 97) if px[i:i + 3] == b"\x00\x00\x00")
+            share = black / ((len(px) // 3 + 96) // 97)
+            if share > 0.9 or time.monotonic() > end:
+                break
+            time.sleep(0.1)
+        write_png(os.path.join(self.out_dir, name + ".capture.png"), w, h, px)
+        os.unlink(path)
+        if share <= 0.9:
+            raise Failure("screen %s: only %.0f%% black, the text console is not back" % (name, 100 * share))
+        top = px[:w * 3 * 16]
+        lit = len(top) // 3 - sum(1 for i in range(0, len(top), 3) if top[i:i + 3] == b"\x00\x00\x00")
+        # The banner lights several hundred pixels, a cursor a few dozen.
+        if banner and lit < 150:
+            raise Failure("screen %s: terminal 1's banner is not on the screen" % name)
+        if not banner and lit > 40:
+            raise Failure("screen %s: %d lit pixels at the top of an empty terminal" % (name, lit))
+
+    def step_pan(self):
+        """The pan position after glimmer ended follows the number of flips."""
+        info = self.fb_info()
+        want = self.before["yoffset"]
+        for _ in range(self.flips):
+            want = 0 if want else info["yres"]
+        if info["yoffset"] != want:
+            raise Failure("yoffset %d after %d flips from %d, want %d"
+                          % (info["yoffset"], self.flips, self.before["yoffset"], want))
+
+    def step_sh(self, line, status=0):
+        rc, out = self.vm.sh(line)
+        if rc != status:
+            raise Failure("%r: status %d, want %d: %s" % (line, rc, status, out))
+
+    def scenario(self, name, steps):
+        t0 = time.monotonic()
+        try:
+            for step in steps:
+                kind, args = step[0], step[1:]
+                if kind == "screen":
+                    args = ("%s-%s-%s" % (self.vm.name, name, args[0]),) + args[1:]
+                if kind == "text_screen":
+                    args = ("%s-%s-%s" % (self.vm.name, name, args[0]),) + args[1:]
+                getattr(self, "step_" + kind)(*args)
+            ok, why = True, ""
+        except Failure as e:
+            ok, why = False, str(e)
+        dt = time.monotonic() - t0
+        self.results.append((self.vm.name + "/" + name, ok, dt, why))
+        log("%s %-40s %5.1f s%s" % ("PASS" if ok else "FAIL", self.vm.name + "/" + name, dt,
+                                     "" if ok else "\n  " + why))
+        if not ok:
+            # Leave the VM ready for the next scenario.
+            self.vm.sh("kill -9 $(cat /tmp/g.pid) 2>/dev/null; rm -f /run/glimmer_fifo; chvt 1")
+        return ok
+
+
+def sequence_steps(prefix=""):
+    """PROGRESS and MSG commands, a capture after each."""
+    cmds = [("PROGRESS 10\n", [("P", 10)]),
+            ("MSG Loading the system\n", [("M", "Loading the system")]),
+            ("PROGRESS 50\n", [("P", 50)]),
+            ("MSG Almost there...\n", [("M", "Almost there...")]),
+            ("PROGRESS -33\n", [("P", -33)]),
+            ("MSG ok\nPROGRESS 100\n", [("M", "ok"), ("P", 100)]),
+            ("MSG\n", []),
+            ("PROGRESS 1\n", [("P", 1)])]
+    steps = []
+    for i, (text, ops) in enumerate(cmds):
+        steps += [("fifo", text, ops), ("screen", "%s%d" % (prefix, i + 1))]
+    return steps
+
+
+# The expected messages of the single-buffered DRM device: the pan test
+# succeeds, the request for a second page is refused.
+BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled"
+
+
+def suite_bochs(vm, r):
+    for angle in (0, 90, 180, 270):
+        r.scenario("angle%d" % angle, [
+            ("start", "-a %d" % angle), ("screen", "scene"), ("held",),
+            ("fifo", "PROGRESS 30\nMSG rotated %d\n" % angle, [("P", 30), ("M", "rotated %d" % angle)]),
+            ("screen", "cmds"),
+            ("fifo", "QUIT\n", []), ("exit", 0), ("output", "", BOCHS_ERR), ("console", 1)])
+    r.scenario("sequence", [("start", ""), ("screen", "scene"), ("tty_write", "console text\n"),
+                            ("screen", "scene-after-tty-write")] + sequence_steps() +
+               [("fifo", "QUIT\n", []), ("exit", 0), ("console", 1), ("text_screen", "after", True)])
+    r.scenario("sigterm", [("start", ""), ("screen", "scene"), ("signal", "TERM"), ("exit", 0),
+                           ("output", "", BOCHS_ERR), ("console", 1), ("text_screen", "after", True)])
+    r.scenario("sigint", [("start", ""), ("screen", "scene"), ("signal", "INT"), ("exit", 0),
+                          ("console", 1)])
+    r.scenario("chvt3", [("start", ""), ("screen", "scene"), ("chvt", 3), ("exit", 0),
+                         ("console", 3), ("text_screen", "after", False), ("sh", "chvt 1")])
+    r.scenario("chvt1", [("start", ""), ("screen", "scene"), ("chvt", 1), ("exit", 0),
+                         ("console", 1)])
+    r.scenario("no-switch", [("sh", "printf '\\033[?25l' >/dev/tty1"), ("start", "-n"),
+                             ("screen", "scene"), ("console", 1),
+                             ("fifo", "PROGRESS 75\nMSG no terminal switch\n",
+                              [("P", 75), ("M", "no terminal switch")]),
+                             ("screen", "cmds"), ("fifo", "QUIT\n", []), ("exit", 0),
+                             ("output", "", BOCHS_ERR), ("console", 1)])
+
+
+def suite_cirrus(vm, r):
+    vsync = "Error, FB vsync ioctl [-1]\n"
+    fallback = ("Error, no support currently for 8 bpp frame buffers\n"
+                "Trying to change pixel format...\n"
+                "Error, failed to switch to a 32 bpp 8,8,8 frame buffer\n")
+    seq = sequence_steps()
+    flips = 1 + sum(1 for s in seq if s[0] == "fifo" for l in s[1].split("\n") if l)
+    r.scenario("fallback-sequence", [
+        ("start", ""), ("screen", "scene"), ("held",)] + seq + [
+        ("fifo", "QUIT\n", []), ("exit", 0),
+        ("output", "Switched to a 16 bpp 5,6,5 frame buffer\nto back\n", fallback + vsync * flips),
+        ("pan",), ("console", 1)])
+    # The depth stays at 16 bits and the virtual height at two pages; the
+    # pan position left behind decides the starting page.
+    r.scenario("second-run", [
+        ("start", ""), ("screen", "scene"),
+        ("fifo", "PROGRESS 40\n", [("P", 40)]), ("screen", "p40"),
+        ("fifo", "MSG second run\n", [("M", "second run")]), ("screen", "msg"),
+        ("fifo", "PROGRESS 60\n", [("P", 60)]), ("screen", "p60"),
+        ("signal", "TERM"), ("exit", 0), ("pan",), ("console", 1)])
+
+
+VESA_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
+
+
+def suite_vesa(vm, r):
+    r.scenario("scene24", [
+        ("start", ""), ("screen", "scene"), ("held",),
+        ("fifo", "PROGRESS 66\nMSG twenty-four bits\n", [("P", 66), ("M", "twenty-four bits")]),
+        ("screen", "cmds"), ("fifo", "QUIT\n", []), ("exit", 0), ("output", "", VESA_ERR),
+        ("console", 1)])
+
+
+ARM_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
+
+
+def suite_arm(vm, r):
+    r.scenario("scene", [("start", ""), ("screen", "scene"), ("held",)] + sequence_steps() +
+               [("fifo", "QUIT\n", []), ("exit", 0), ("output", "", ARM_ERR), ("console", 1),
+                ("text_screen", "after", True)])
+    r.scenario("depth16", [("sh", "vtprobe depth 16"), ("start", ""), ("screen", "scene"), ("held",)] +
+               sequence_steps() + [("fifo", "QUIT\n", []), ("exit", 0), ("output", "", ARM_ERR),
+                                   ("console", 1), ("sh", "vtprobe depth 32")])
+    r.scenario("angle90", [("start", "-a 90"), ("screen", "scene"),
+                           ("fifo", "PROGRESS 20\nMSG arm\n", [("P", 20), ("M", "arm")]),
+                           ("screen", "cmds"), ("chvt", 3), ("exit", 0), ("console", 3),
+                           ("sh", "chvt 1")])
+
+
+def x86_cmd(kernel, initrd, display, append, pvh=True):
+    # PVH starts the kernel without its real-mode set-up code, which is the
+    # code that sets a VESA mode; "vga=" needs the compressed image.
+    pvh = pvh and os.path.exists(kernel.vmlinux)
+    image = ["-kernel", kernel.vmlinux if pvh else kernel.image]
+    return (["qemu-system-x86_64", "-M", "pc", "-accel", "tcg", "-m", "384", "-smp", "1"] +
+            display + image + ["-initrd", initrd, "-append",
+                               "console=ttyS0 loglevel=4 panic=-1 " + append])
+
+
+SKIP = 77  # the status CTest reads as "skipped"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--glimmer-x86", help="static x86-64 glimmer (default: built in --guest-dir)")
+    ap.add_argument("--glimmer-arm", help="static ARMv7 glimmer (default: built in --guest-dir)")
+    ap.add_argument("--source", default=os.path.dirname(os.path.dirname(HERE)))
+    ap.add_argument("--guest-dir", help="where the guest builds go (default: OUT/guest)")
+    ap.add_argument("--prepare", action="store_true",
+                    help="only fetch the kernels and build the guest programs")
+    ap.add_argument("--expect", help="the expect_scene tool")
+    ap.add_argument("--out", default="vm-out", help="directory for captures and logs")
+    ap.add_argument("--suite", action="append", choices=["bochs", "cirrus", "vesa", "arm"],
+                    help="run only these (default: all)")
+    a = ap.parse_args()
+    suites = a.suite or ["bochs", "cirrus", "vesa", "arm"]
+    out = os.path.abspath(a.out)
+    guest = os.path.abspath(a.guest_dir or os.path.join(out, "guest"))
+    os.makedirs(out, exist_ok=True)
+    os.makedirs(guest, exist_ok=True)
+    for old in glob.glob(os.path.join(out, "*.png")):
+        os.unlink(old)
+    results = []
+    t_all = time.monotonic()
+
+    def guest_program(given, build, cross):
+        if given:
+            return os.path.abspath(given)
+        exe = os.path.join(guest, build, "glimmer")
+        if a.prepare or not os.path.exists(exe):
+            exe = build_guest(a.source, os.path.join(guest, build), cross)
+        return exe
+
+    def probe(cross):
+        exe = os.path.join(guest, "vtprobe-arm" if cross else "vtprobe-x86")
+        if a.prepare or not os.path.exists(exe):
+            exe = build_probe(guest, cross)
+        return exe
+
+    try:
+        x86 = any(s != "arm" for s in suites)
+        if x86:
+            kx = fetch_x86()
+            gx = guest_program(a.glimmer_x86, "build-x86", False)
+            px = probe(False)
+        if "arm" in suites:
+            ka = fetch_arm()
+            ga = guest_program(a.glimmer_arm, "build-arm", True)
+            pa = probe(True)
+    except (subprocess.CalledProcessError, OSError, IndexError, Failure) as e:
+        # No QEMU, no kernel packages or no cross compiler on this machine.
+        log("SKIP: cannot set up the VMs: %s" % e)
+        return SKIP
+    if a.prepare:
+        log("prepared in %.0f s" % (time.monotonic() - t_all))
+        return 0
+    if not a.expect:
+        ap.error("--expect is needed to run scenarios")
+
+    plans = {
+        "bochs": lambda: ("x86-bochs", suite_bochs, {"expand": "replicate"}, x86_cmd(
+            kx, make_initramfs(kx, [("bochs", "")], gx, px, "ttyS0", os.path.join(out, "x86-bochs.cpio.gz")),
+            ["-vga", "none", "-device", "bochs-display"], "")),
+        "cirrus": lambda: ("x86-cirrus", suite_cirrus, {"expand": "replicate"}, x86_cmd(
+            kx, make_initramfs(kx, [("cirrusfb", "")], gx, px, "ttyS0", os.path.join(out, "x86-cirrus.cpio.gz")),
+            ["-vga", "cirrus"], "")),
+        "vesa": lambda: ("x86-vesa", suite_vesa, {"expand": "replicate"}, x86_cmd(
+            kx, make_initramfs(kx, [], gx, px, "ttyS0", os.path.join(out, "x86-vesa.cpio.gz")),
+            ["-vga", "std"], "vga=0x318", pvh=False)),
+        "arm": lambda: ("arm-pl111", suite_arm, {"expand": "shift"}, [
+            "qemu-system-arm", "-M", "vexpress-a15", "-cpu", "cortex-a15", "-accel", "tcg", "-m", "256",
+            "-kernel", ka.image, "-dtb", ka.dtb, "-initrd",
+            make_initramfs(ka, [], ga, pa, "ttyAMA0", os.path.join(out, "arm-pl111.cpio.gz")),
+            "-append", "console=ttyAMA0 loglevel=4 panic=-1"]),
+    }
+    for s in suites:
+        name, suite, display, cmd = plans[s]()
+        vm = Vm(name, cmd, out)
+        try:
+            boot = vm.boot()
+            info = Runner(vm, display, a.expect, out, results).fb_info()
+            log("%s booted in %.1f s: %s %dx%d %d bpp r%s g%s b%s line %d mem %d" % (
+                name, boot, info["id"], info["xres"], info["yres"], info["bpp"], info["red"],
+                info["green"], info["blue"], info["line_length"], info["smem_len"]))
+            suite(vm, Runner(vm, display, a.expect, out, results))
+        except Failure as e:
+            results.append((name + "/boot", False, 0, str(e)))
+            log("FAIL %s: %s" % (name, e))
+        finally:
+            vm.stop()
+    failed = [r for r in results if not r[1]]
+    log("%d scenarios, %d failed, %.0f s in all" % (len(results), len(failed), time.monotonic() - t_all))
+    for r in failed:
+        log("FAILED", r[0])
+    return 1 if failed or not results else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

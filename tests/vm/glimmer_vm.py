@@ -198,9 +198,14 @@ def build_guest(source, build_dir, cross):
     args = ["cmake", "-S", source, "-B", build_dir, "-DGLIMMER_TESTS=OFF", "-DGLIMMER_WERROR=ON",
             "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_EXE_LINKER_FLAGS=-static"]
     if cross:
-        args.append("-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(HERE, "armhf-toolchain.cmake"))
+        shared = os.path.join(source, "cmake/armhf-linux-gnueabihf.cmake")
+        mine = os.path.join(HERE, "armhf-toolchain.cmake")
+        args.append("-DCMAKE_TOOLCHAIN_FILE=" + (shared if os.path.exists(shared) else mine))
     run(args, stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", build_dir, "--target", "glimmer", "-j2"], stdout=subprocess.DEVNULL)
+    targets = ["glimmer"]
+    if os.path.exists(os.path.join(source, "src/client/CMakeLists.txt")):
+        targets.append("glimmer-write")
+    run(["cmake", "--build", build_dir, "--target"] + targets + ["-j2"], stdout=subprocess.DEVNULL)
     return os.path.join(build_dir, "glimmer")
 
 
@@ -212,6 +217,15 @@ def build_probe(out_dir, cross):
     return exe
 
 
+def find_client(glimmer):
+    """glimmer-write from the same build as glimmer, if that build has it."""
+    top = os.path.dirname(glimmer)
+    for path in (os.path.join(top, "glimmer-write"), os.path.join(top, "src/client/glimmer-write")):
+        if os.path.exists(path):
+            return path
+    return None
+
+
 def make_initramfs(kernel, modules, glimmer, probe, serial, path):
     stage = path + ".d"
     shutil.rmtree(stage, ignore_errors=True)
@@ -219,6 +233,9 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path):
     os.makedirs(os.path.join(stage, "etc"))
     shutil.copy(kernel.busybox, os.path.join(stage, "bin/busybox"))
     shutil.copy(glimmer, os.path.join(stage, "bin/glimmer"))
+    client = find_client(glimmer)
+    if client:
+        shutil.copy(client, os.path.join(stage, "bin/glimmer-write"))
     shutil.copy(probe, os.path.join(stage, "bin/vtprobe"))
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
     os.chmod(os.path.join(stage, "init"), 0o755)
@@ -365,12 +382,14 @@ def check_layout(scr, progress, message, lengths, mode):
     for x in (0, W - 1):
         if W > 800 and any(scr.at(x, y) != white for y in range(H)):
             problems.append("column %d should be white" % x)
-    inked = []
+    inked, ink_rows = [], []
     for y in range(band_top, bar_top):
         for x in range(W):
             c = scr.at(x, y)
             if c == ink:
                 inked.append(x)
+                if not ink_rows or ink_rows[-1] != y:
+                    ink_rows.append(y)
             elif c != white:
                 problems.append("message band pixel (%d,%d) is %s, neither white nor ink"
                                 % (x, y, c))
@@ -379,6 +398,14 @@ def check_layout(scr, progress, message, lengths, mode):
         problems.append("message %r: no ink in the band rows %d..%d" % (message, band_top, bar_top - 1))
     if not message and inked:
         problems.append("empty message but %d ink pixels in the band" % len(inked))
+    # The font's cells are 12 rows: capitals stand in rows 1 to 9, lower
+    # case reaches the baseline in row 9 and descenders row 11.
+    if ink_rows and re.search(r"[A-Z]", message) and ink_rows[0] != band_top + 1:
+        problems.append("message %r: capitals start in row %d, want %d (cell row 1)"
+                        % (message, ink_rows[0], band_top + 1))
+    low = band_top + (11 if re.search(r"[gjpqy]", message) else 9)
+    if ink_rows and re.search(r"[A-Za-z0-9]", message) and ink_rows[-1] != low:
+        problems.append("message %r: ink ends in row %d, want %d" % (message, ink_rows[-1], low))
     if message and inked and len(message) * 8 < W:
         middle = (min(inked) + max(inked) + 1) / 2
         if abs(middle - W / 2) > 8:
@@ -619,6 +646,16 @@ class Runner:
         """Text written to glimmer's terminal must not reach the screen."""
         self.vm.check("printf %s >/dev/tty%d" % (printf_literal(text), self.free_vt))
 
+    def step_client(self, args, ops, status=0):
+        """Sends a command with the glimmer-write client."""
+        rc, out = self.vm.sh("glimmer-write %s" % " ".join(shlex.quote(x) for x in args.split(" ")))
+        if rc == 127:
+            raise Failure("glimmer-write is not in the guest")
+        if rc != status:
+            raise Failure("glimmer-write %s: status %d, want %d: %s" % (args, rc, status, out))
+        self.ops += ops
+        self.flips += 1 if status == 0 and args != "QUIT" else 0
+
     def step_signal(self, sig):
         self.vm.check("kill -%s $(cat /tmp/g.pid)" % sig)
 
@@ -726,7 +763,11 @@ class Runner:
                                      "" if ok else "\n  " + why))
         if not ok:
             # Leave the VM ready for the next scenario.
-            self.vm.sh("kill -9 $(cat /tmp/g.pid) 2>/dev/null; rm -f /run/glimmer_fifo; chvt 1")
+            # Reap glimmer at once: the console keeps sending the switch
+            # signal to a zombie that held a terminal in process mode, and
+            # never completes a switch away from it.
+            self.vm.sh("p=$(cat /tmp/g.pid); kill -9 $p 2>/dev/null; wait $p; "
+                       "rm -f /run/glimmer_fifo; timeout 5 chvt 1", timeout=20)
         return ok
 
 
@@ -769,6 +810,12 @@ def suite_bochs(vm, r):
                          ("console", 3), ("text_screen", "after", False), ("sh", "chvt 1")])
     r.scenario("chvt1", [("start", ""), ("screen", "scene"), ("chvt", 1), ("exit", 0),
                          ("console", 1)])
+    if find_client(r.glimmer):
+        r.scenario("client", [("start", ""), ("screen", "scene"),
+                              ("client", "PROGRESS 42", [("P", 42)]), ("screen", "p42"),
+                              ("client", "MSG sent by the client", [("M", "sent by the client")]),
+                              ("screen", "msg"), ("client", "QUIT", []), ("exit", 0),
+                              ("console", 1), ("client", "PROGRESS 1", [], 2)])
     r.scenario("no-switch", [("sh", "printf '\\033[?25l' >/dev/tty1"), ("start", "-n"),
                              ("screen", "scene"), ("console", 1),
                              ("fifo", "PROGRESS 75\nMSG no terminal switch\n",
@@ -921,7 +968,9 @@ def main():
             log("%s booted in %.1f s: %s %dx%d %d bpp r%s g%s b%s line %d mem %d" % (
                 name, boot, info["id"], info["xres"], info["yres"], info["bpp"], info["red"],
                 info["green"], info["blue"], info["line_length"], info["smem_len"]))
-            suite(vm, Runner(vm, display, a.expect, out, results))
+            runner = Runner(vm, display, a.expect, out, results)
+            runner.glimmer = ga if s == "arm" else gx
+            suite(vm, runner)
         except Failure as e:
             results.append((name + "/boot", False, 0, str(e)))
             log("FAIL %s: %s" % (name, e))

@@ -240,13 +240,11 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path):
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
     os.chmod(os.path.join(stage, "init"), 0o755)
     lines = []
-    for mod, params in modules:
-        for m in kernel.load_order([mod]):
-            if any(l.split()[0] == m for l in lines):
-                continue
-            os.makedirs(os.path.dirname(os.path.join(stage, m)), exist_ok=True)
-            shutil.copy(os.path.join(kernel.moddir, m), os.path.join(stage, m))
-            lines.append(m + (" " + params if m == kernel.find(mod) and params else ""))
+    params = {kernel.find(mod): p for mod, p in modules if p}
+    for m in kernel.load_order([mod for mod, _ in modules]):
+        os.makedirs(os.path.dirname(os.path.join(stage, m)), exist_ok=True)
+        shutil.copy(os.path.join(kernel.moddir, m), os.path.join(stage, m))
+        lines.append(m + (" " + params[m] if m in params else ""))
     with open(os.path.join(stage, "etc/modules.list"), "w") as f:
         f.write("\n".join(lines) + "\n")
     with open(os.path.join(stage, "etc/serial"), "w") as f:
@@ -563,7 +561,7 @@ class Runner:
 
     # -- steps
 
-    def step_start(self, args):
+    def step_start(self, args, runs=True):
         self.args = args.split()
         self.angle = 0
         if "-a" in self.args:
@@ -571,12 +569,16 @@ class Runner:
         self.switching = "-n" not in self.args
         self.ops = []
         self.flips = 1
-        self.before = self.fb_info()
+        self.before = b = self.fb_info()
+        log("  glimmer %s on %dx%d %d bpp r%d/%d g%d/%d b%d/%d, virtual height %d, yoffset %d"
+            % (args or "(no options)", b["xres"], b["yres"], b["bpp"], *b["red"], *b["green"],
+               *b["blue"], b["yres_virtual"], b["yoffset"]))
         self.free_vt = self.openqry()
         self.prev_vt = self.active_vt()
         self.vm.check("rm -f /tmp/g.out /tmp/g.err; cd /; glimmer %s </dev/null >/tmp/g.out 2>/tmp/g.err & "
                       "echo $! >/tmp/g.pid" % " ".join(shlex.quote(a) for a in self.args))
-        self.started = time.monotonic()
+        if not runs:
+            return
         self.vm.check("i=0; while [ ! -p /run/glimmer_fifo ] && [ $i -lt 100 ]; do sleep 0.05; "
                       "i=$((i+1)); done; [ -p /run/glimmer_fifo ]")
 
@@ -596,7 +598,7 @@ class Runner:
              str(self.angle), mode] + ops)
         return read_ppm(path)
 
-    def step_screen(self, name, timeout=8.0):
+    def step_screen(self, name, timeout=15.0):
         """Captures until the screen shows the expected picture or the time is up."""
         info = self.fb_info()
         mode = self.d["expand"]
@@ -708,7 +710,7 @@ class Runner:
         with terminal 1's banner line at the top exactly when terminal 1 is
         on display."""
         path = os.path.join(self.out_dir, name + ".capture.ppm")
-        end = time.monotonic() + 5
+        end = time.monotonic() + 10
         while True:
             w, h, px = self.vm.screendump(path)
             # Every 97th pixel is a fair sample of a text screen.
@@ -738,6 +740,12 @@ class Runner:
         if info["yoffset"] != want:
             raise Failure("yoffset %d after %d flips from %d, want %d"
                           % (info["yoffset"], self.flips, self.before["yoffset"], want))
+
+    def step_mode(self, bpp, yres_virtual):
+        info = self.fb_info()
+        if (info["bpp"], info["yres_virtual"]) != (bpp, yres_virtual):
+            raise Failure("device at %d bpp, virtual height %d; want %d and %d"
+                          % (info["bpp"], info["yres_virtual"], bpp, yres_virtual))
 
     def step_sh(self, line, status=0):
         rc, out = self.vm.sh(line)
@@ -816,6 +824,8 @@ def suite_bochs(vm, r):
                               ("client", "MSG sent by the client", [("M", "sent by the client")]),
                               ("screen", "msg"), ("client", "QUIT", []), ("exit", 0),
                               ("console", 1), ("client", "PROGRESS 1", [], 2)])
+    r.scenario("no-device", [("start", "-f 1", False), ("exit", 255),
+                             ("output", "", "Error opening /dev/fb1\n"), ("console", 1)])
     r.scenario("no-switch", [("sh", "printf '\\033[?25l' >/dev/tty1"), ("start", "-n"),
                              ("screen", "scene"), ("console", 1),
                              ("fifo", "PROGRESS 75\nMSG no terminal switch\n",
@@ -829,21 +839,42 @@ def suite_cirrus(vm, r):
     fallback = ("Error, no support currently for 8 bpp frame buffers\n"
                 "Trying to change pixel format...\n"
                 "Error, failed to switch to a 32 bpp 8,8,8 frame buffer\n")
+    switched = "Switched to a 16 bpp 5,6,5 frame buffer\n"
     seq = sequence_steps()
     flips = 1 + sum(1 for s in seq if s[0] == "fifo" for l in s[1].split("\n") if l)
+    # The pan position is read while glimmer runs: once the console has its
+    # terminal back, it sets its own mode again.
     r.scenario("fallback-sequence", [
-        ("start", ""), ("screen", "scene"), ("held",)] + seq + [
+        ("start", ""), ("screen", "scene"), ("held",), ("pan",)] + seq + [("pan",),
         ("fifo", "QUIT\n", []), ("exit", 0),
-        ("output", "Switched to a 16 bpp 5,6,5 frame buffer\nto back\n", fallback + vsync * flips),
-        ("pan",), ("console", 1)])
-    # The depth stays at 16 bits and the virtual height at two pages; the
-    # pan position left behind decides the starting page.
-    r.scenario("second-run", [
-        ("start", ""), ("screen", "scene"),
+        ("output", switched + "to back\n", fallback + vsync * flips),
+        ("console", 1), ("mode", 8, 480)])
+    r.scenario("second-run-270", [
+        ("start", "-a 270"), ("screen", "scene"),
         ("fifo", "PROGRESS 40\n", [("P", 40)]), ("screen", "p40"),
         ("fifo", "MSG second run\n", [("M", "second run")]), ("screen", "msg"),
-        ("fifo", "PROGRESS 60\n", [("P", 60)]), ("screen", "p60"),
-        ("signal", "TERM"), ("exit", 0), ("pan",), ("console", 1)])
+        ("fifo", "PROGRESS 60\n", [("P", 60)]), ("screen", "p60"), ("pan",),
+        ("signal", "TERM"), ("exit", 0),
+        ("output", switched + "to back\n", fallback + vsync * 4), ("console", 1), ("mode", 8, 480)])
+    # Without a terminal switch nothing gives the console its mode back: the
+    # next run finds 16 bits, two pages and the second page on display.
+    hide_cursor = ("sh", "printf '\\033[?25l' >/dev/tty1")
+    r.scenario("no-switch-first", [
+        hide_cursor, ("start", "-n"), ("screen", "scene"), ("pan",), ("fifo", "QUIT\n", []),
+        ("exit", 0), ("output", switched + "to back\n", fallback + vsync), ("mode", 16, 960),
+        ("pan",)])
+    r.scenario("no-switch-to-front", [
+        ("start", "-n"), ("screen", "scene")] + seq[:2] + [("pan",)] + seq[2:6] + [
+        ("pan",), ("fifo", "QUIT\n", []),
+        ("exit", 0), ("output", "to front\n", vsync * 4), ("mode", 16, 960), ("pan",)])
+
+
+def suite_bochs_pan(vm, r):
+    """The DRM device with room for two pages: pans are accepted."""
+    seq = sequence_steps()
+    r.scenario("two-pages", [("start", ""), ("screen", "scene"), ("held",)] + seq +
+               [("fifo", "QUIT\n", []), ("exit", 0), ("output", "to back\n", ""), ("pan",),
+                ("console", 1)])
 
 
 VESA_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
@@ -896,10 +927,10 @@ def main():
                     help="only fetch the kernels and build the guest programs")
     ap.add_argument("--expect", help="the expect_scene tool")
     ap.add_argument("--out", default="vm-out", help="directory for captures and logs")
-    ap.add_argument("--suite", action="append", choices=["bochs", "cirrus", "vesa", "arm"],
+    ap.add_argument("--suite", action="append", choices=["bochs", "bochs-pan", "cirrus", "vesa", "arm"],
                     help="run only these (default: all)")
     a = ap.parse_args()
-    suites = a.suite or ["bochs", "cirrus", "vesa", "arm"]
+    suites = a.suite or ["bochs", "bochs-pan", "cirrus", "vesa", "arm"]
     out = os.path.abspath(a.out)
     guest = os.path.abspath(a.guest_dir or os.path.join(out, "guest"))
     os.makedirs(out, exist_ok=True)
@@ -946,6 +977,10 @@ def main():
     plans = {
         "bochs": lambda: ("x86-bochs", suite_bochs, {"expand": "replicate"}, x86_cmd(
             kx, make_initramfs(kx, [("bochs", "")], gx, px, "ttyS0", os.path.join(out, "x86-bochs.cpio.gz")),
+            ["-vga", "none", "-device", "bochs-display"], "")),
+        "bochs-pan": lambda: ("x86-bochs-pan", suite_bochs_pan, {"expand": "replicate"}, x86_cmd(
+            kx, make_initramfs(kx, [("bochs", ""), ("drm_kms_helper", "drm_fbdev_overalloc=200")], gx, px,
+                               "ttyS0", os.path.join(out, "x86-bochs-pan.cpio.gz")),
             ["-vga", "none", "-device", "bochs-display"], "")),
         "cirrus": lambda: ("x86-cirrus", suite_cirrus, {"expand": "replicate"}, x86_cmd(
             kx, make_initramfs(kx, [("cirrusfb", "")], gx, px, "ttyS0", os.path.join(out, "x86-cirrus.cpio.gz")),

@@ -49,14 +49,14 @@ struct GeometryCase {
 
 const GeometryCase geometry_cases[] = {
     {800, 480, 0, -40, 285, 400},  {1024, 768, 112, 80, 397, 640}, {480, 272, -160, -127, 125, 227},
-    {800, 481, 0, -40, 285, 401},  {799, 600, 0, 10, 284, 500},    {231, 100, -284, -199, 0, 84},
+    {800, 481, 0, -40, 285, 401},  {799, 600, 0, 10, 284, 500},    {231, 100, -284, -198, 0, 84},
     {1920, 1080, 560, 210, 845, 900},
 };
 
 class Geometry : public testing::TestWithParam<std::tuple<GeometryCase, int>> {};
 
-// The initial scene equals white, the picture, the frame and the empty bar
-// drawn at the expected places.
+// The initial scene equals white, the picture, the frame, the empty bar and
+// the empty message band drawn at the expected places.
 TEST_P(Geometry, InitialSceneIsPlacedFromTheScreenSize)
 {
     const GeometryCase c = std::get<0>(GetParam());
@@ -70,10 +70,11 @@ TEST_P(Geometry, InitialSceneIsPlacedFromTheScreenSize)
     reference_draw_rle(w, c.picture_x, c.picture_y, &splash_image);
     reference_draw_rle(w, c.bar_x, c.bar_y, &bar_frame_image);
     reference_fill_rect(w, c.bar_x + 4, c.bar_y + 4, 222, 20, 236, 236, 225);
+    reference_fill_rect(w, 0, c.bar_y - 12, c.W, 12, 255, 255, 255); // empty message band
     EXPECT_TRUE(got->memory == want->memory);
 
     // Facts that hold whatever the artwork: frame corners and interior colours.
-    if (c.bar_x >= 0 && c.bar_x + 230 <= c.W) {
+    if (c.bar_x >= 0 && c.bar_x + 230 <= c.W && c.bar_y + 28 <= c.H) {
         EXPECT_TRUE(at(*got, c.bar_x + 4, c.bar_y + 4) == EMPTY);
         EXPECT_TRUE(at(*got, c.bar_x + 225, c.bar_y + 23) == EMPTY);
         EXPECT_TRUE(at(*got, c.bar_x + 10, c.bar_y + 1) == FILLED) << "frame outline";

@@ -64,6 +64,31 @@ void glimmer_fb_measure_text(int *width, int *height, const BitmapFont *font, co
     *height = lines_height != 0 ? lines_height : font->height;
 }
 
+// Stores the ink of glyph rows y0..y1-1 (screen lines; the cell's top row at
+// line y), columns under `visible` only. The depth is fixed, so each pixel
+// is one move. Returns whether anything was written.
+template <int B>
+static bool ink_rows(uint8_t *page, const FbAxes &a, const FbPen &pen, int64_t x, int64_t y, int y0,
+                     int y1, uint32_t visible, const uint32_t *rows)
+{
+    uint8_t v[B];
+    memcpy(v, pen.b, B);
+    bool inked = false;
+    for (int sy = y0; sy < y1; sy++) {
+        uint32_t bits = rows[sy - y] & visible;
+        if (!bits)
+            continue;
+        inked = true;
+        uint8_t *const line = page + (a.origin + a.step_y * sy + a.step_x * (ptrdiff_t)x);
+        while (bits) {
+            const int c = __builtin_clz(bits);
+            memcpy(line + a.step_x * c, v, B);
+            bits &= ~(0x80000000u >> c);
+        }
+    }
+    return inked;
+}
+
 // Draws one glyph cell at logical (x, y): clipped once to the screen, then
 // every ink pixel stored through the precomputed axes.
 static void draw_glyph(Framebuffer *fb, const FbAxes &a, const FbPen &pen, int64_t x, int64_t y,
@@ -76,19 +101,13 @@ static void draw_glyph(Framebuffer *fb, const FbAxes &a, const FbPen &pen, int64
     const int c0 = (int)(x0 - x), c1 = (int)(x1 - x);
     // Columns c0..c1-1 of the glyph are on screen: bit 31 - c is column c.
     const uint32_t visible = (0xFFFFFFFFu >> c0) & ~(c1 >= 32 ? 0u : 0xFFFFFFFFu >> c1);
-    bool inked = false;
-    for (int sy = y0; sy < y1; sy++) {
-        uint32_t bits = rows[sy - y] & visible;
-        if (!bits)
-            continue;
-        inked = true;
-        const ptrdiff_t line = a.origin + a.step_y * sy + a.step_x * (ptrdiff_t)x;
-        while (bits) {
-            const int c = __builtin_clz(bits);
-            fb_store(fb->draw_page + (line + a.step_x * c), pen);
-            bits &= ~(0x80000000u >> c);
-        }
-    }
+    bool inked;
+    if (pen.bytes == 4)
+        inked = ink_rows<4>(fb->draw_page, a, pen, x, y, y0, y1, visible, rows);
+    else if (pen.bytes == 3)
+        inked = ink_rows<3>(fb->draw_page, a, pen, x, y, y0, y1, visible, rows);
+    else
+        inked = ink_rows<2>(fb->draw_page, a, pen, x, y, y0, y1, visible, rows);
     if (inked)
         fb_damage_add(fb, fb_device_rect(fb, x0, y0, x1, y1));
 }

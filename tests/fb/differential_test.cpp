@@ -73,11 +73,12 @@ void expect_damage_covers(const MemFb &m, const std::vector<uint8_t> &before,
 
 class Differential : public testing::TestWithParam<Geometry> {};
 
-TEST_P(Differential, FillRect)
+// Random and hand-picked rectangles on one screen, each compared with the
+// reference and checked against the damage reported.
+void fill_rects(const Geometry &g, int width, int height)
 {
-    const Geometry g = GetParam();
     std::mt19937 rng(1234);
-    Pair p(g, 23, 17);
+    Pair p(g, width, height);
     for (int i = 0; i < 150; i++) {
         const int W = p.fast.fb.width, H = p.fast.fb.height;
         const int x = (int)(rng() % (W + 20)) - 10, y = (int)(rng() % (H + 20)) - 10;
@@ -102,6 +103,16 @@ TEST_P(Differential, FillRect)
     }
     p.expect_equal("edges");
     EXPECT_TRUE(p.fast.guards_intact());
+}
+
+// A small screen, and one whose lines are several fill blocks long.
+TEST_P(Differential, FillRect)
+{
+    const Geometry g = GetParam();
+    for (const auto &size : {std::pair<int, int>{23, 17}, std::pair<int, int>{211, 5}}) {
+        SCOPED_TRACE(std::to_string(size.first) + "x" + std::to_string(size.second));
+        fill_rects(g, size.first, size.second);
+    }
 }
 
 // A random stream: runs of random kinds, pixels with alpha 0, 1 or 255,

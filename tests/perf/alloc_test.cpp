@@ -57,6 +57,19 @@ TEST(CountingAllocator, SeesEachKindOfAllocation)
     EXPECT_EQ(counting_alloc_stop(), 0) << "nothing allocated, nothing counted";
 }
 
+// Whether the counter sees allocations at all: under a tool that brings its
+// own allocator (valgrind) it does not, and a zero would prove nothing.
+bool counter_is_blind()
+{
+    counting_alloc_start();
+    free(call_malloc(16));
+    return counting_alloc_stop() == 0;
+}
+
+#define SKIP_IF_COUNTER_IS_BLIND()                                                                 \
+    if (counter_is_blind())                                                                        \
+    GTEST_SKIP() << "the allocation counter sees nothing in this process"
+
 // Sends stderr to /dev/null while alive: the flip reports the refused device
 // requests of a record that has no device behind it.
 struct QuietStderr {
@@ -97,6 +110,7 @@ const uint32_t BAR_EMPTY = 236u << 16 | 236u << 8 | 225u;
 
 TEST(CommandLoop, AllocatesNothingForAnyCommand)
 {
+    SKIP_IF_COUNTER_IS_BLIND();
     Screen s;
     {
         QuietStderr quiet;
@@ -139,6 +153,7 @@ TEST(CommandLoop, AllocatesNothingForAnyCommand)
 // sees the end of input, reopens the FIFO and waits for the next writer.
 TEST(CommandLoop, AllocatesNothingWhenWritersComeAndGo)
 {
+    SKIP_IF_COUNTER_IS_BLIND();
     char dir[] = "/tmp/glimmer_alloc_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     char cwd[4096];

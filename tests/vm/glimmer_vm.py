@@ -540,11 +540,31 @@ def printf_literal(text):
 
 
 class Runner:
-    """Carries out scenarios, each a list of steps, in one booted VM."""
+    """Carries out scenarios, each a list of steps, in one booted VM. A
+    failed scenario may leave the guest's terminals or display in any state,
+    so the next scenario gets a freshly booted VM."""
 
-    def __init__(self, vm, display, expect_tool, out_dir, results):
-        self.vm, self.d, self.expect_tool = vm, display, expect_tool
+    def __init__(self, make_vm, display, expect_tool, out_dir, results):
+        self.make_vm, self.vm, self.d, self.expect_tool = make_vm, None, display, expect_tool
         self.out_dir, self.results = out_dir, results
+        self.boot_times = []
+
+    def boot(self):
+        self.vm = self.make_vm()
+        try:
+            self.boot_times.append(self.vm.boot())
+            i = self.fb_info()
+        except Failure:
+            self.close()
+            raise
+        log("%s booted in %.1f s: %s %dx%d %d bpp r%s g%s b%s line %d mem %d" % (
+            self.vm.name, self.boot_times[-1], i["id"], i["xres"], i["yres"], i["bpp"], i["red"],
+            i["green"], i["blue"], i["line_length"], i["smem_len"]))
+
+    def close(self):
+        if self.vm:
+            self.vm.stop()
+            self.vm = None
 
     def fb_info(self):
         out = self.vm.check("vtprobe fb")
@@ -764,28 +784,25 @@ class Runner:
         t0 = time.monotonic()
         self.settle = 0.0
         try:
+            if not self.vm:
+                self.boot()
             for step in steps:
                 kind, args = step[0], step[1:]
                 if kind == "screen":
-                    args = ("%s-%s-%s" % (self.vm.name, name, args[0]),) + args[1:]
+                    args = ("%s-%s-%s" % (self.display_name, name, args[0]),) + args[1:]
                 if kind == "text_screen":
-                    args = ("%s-%s-%s" % (self.vm.name, name, args[0]),) + args[1:]
+                    args = ("%s-%s-%s" % (self.display_name, name, args[0]),) + args[1:]
                 getattr(self, "step_" + kind)(*args)
             ok, why = True, ""
         except Failure as e:
             ok, why = False, str(e)
         dt = time.monotonic() - t0
-        self.results.append((self.vm.name + "/" + name, ok, dt, why))
+        full = self.display_name + "/" + name
+        self.results.append((full, ok, dt, why))
         log("%s %-40s %5.1f s (slowest screen %.2f s)%s" % (
-            "PASS" if ok else "FAIL", self.vm.name + "/" + name, dt, self.settle,
-            "" if ok else "\n  " + why))
+            "PASS" if ok else "FAIL", full, dt, self.settle, "" if ok else "\n  " + why))
         if not ok:
-            # Leave the VM ready for the next scenario.
-            # Reap glimmer at once: the console keeps sending the switch
-            # signal to a zombie that held a terminal in process mode, and
-            # never completes a switch away from it.
-            self.vm.sh("p=$(cat /tmp/g.pid); kill -9 $p 2>/dev/null; wait $p; "
-                       "rm -f /run/glimmer_fifo; timeout 5 chvt 1", timeout=20)
+            self.close()
         return ok
 
 
@@ -817,7 +834,7 @@ def sequence_steps(prefix=""):
 BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled"
 
 
-def suite_bochs(vm, r):
+def suite_bochs(r):
     for angle in (0, 90, 180, 270):
         r.scenario("angle%d" % angle, [
             ("start", "-a %d" % angle), ("screen", "scene"), ("held",),
@@ -854,7 +871,7 @@ def suite_bochs(vm, r):
                              ("output", "", BOCHS_ERR), ("console", 1)])
 
 
-def suite_cirrus(vm, r):
+def suite_cirrus(r):
     vsync = "Error, FB vsync ioctl [-1]\n"
     fallback = ("Error, no support currently for 8 bpp frame buffers\n"
                 "Trying to change pixel format...\n"
@@ -889,7 +906,7 @@ def suite_cirrus(vm, r):
         ("exit", 0), ("output", "to front\n", vsync * 4), ("mode", 16, 960), ("pan",)])
 
 
-def suite_bochs_pan(vm, r):
+def suite_bochs_pan(r):
     """The DRM device with room for two pages: pans are accepted."""
     seq = sequence_steps()
     r.scenario("two-pages", [("start", ""), ("screen", "scene"), ("held",)] + seq +
@@ -900,7 +917,7 @@ def suite_bochs_pan(vm, r):
 VESA_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
 
 
-def suite_vesa(vm, r):
+def suite_vesa(r):
     r.scenario("scene24", [
         ("start", ""), ("screen", "scene"), ("held",),
         ("fifo", "PROGRESS 66\nMSG twenty-four bits\n", [("P", 66), ("M", "twenty-four bits")]),
@@ -911,7 +928,7 @@ def suite_vesa(vm, r):
 ARM_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
 
 
-def suite_arm(vm, r):
+def suite_arm(r):
     r.scenario("scene", [("start", ""), ("screen", "scene"), ("held",)] + sequence_steps() +
                [("fifo", "QUIT\n", []), ("exit", 0), ("output", "", ARM_ERR), ("console", 1),
                 ("text_screen", "after", True)])
@@ -1016,21 +1033,13 @@ def main():
     }
     for s in suites:
         name, suite, display, cmd = plans[s]()
-        vm = Vm(name, cmd, out)
+        runner = Runner(lambda: Vm(name, cmd, out), display, a.expect, out, results)
+        runner.display_name = name
+        runner.glimmer = ga if s == "arm" else gx
         try:
-            boot = vm.boot()
-            info = Runner(vm, display, a.expect, out, results).fb_info()
-            log("%s booted in %.1f s: %s %dx%d %d bpp r%s g%s b%s line %d mem %d" % (
-                name, boot, info["id"], info["xres"], info["yres"], info["bpp"], info["red"],
-                info["green"], info["blue"], info["line_length"], info["smem_len"]))
-            runner = Runner(vm, display, a.expect, out, results)
-            runner.glimmer = ga if s == "arm" else gx
-            suite(vm, runner)
-        except Failure as e:
-            results.append((name + "/boot", False, 0, str(e)))
-            log("FAIL %s: %s" % (name, e))
+            suite(runner)
         finally:
-            vm.stop()
+            runner.close()
     failed = [r for r in results if not r[1]]
     log("%d scenarios, %d failed, %.0f s in all" % (len(results), len(failed), time.monotonic() - t_all))
     for r in failed:

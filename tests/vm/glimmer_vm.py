@@ -7,11 +7,19 @@ kernel's own framebuffer drivers and virtual terminals, drives it through the
 FIFO and with signals and terminal switches, and compares QEMU's screen
 captures pixel for pixel with the expected pictures computed by expect_scene.
 
-Every VM is booted once and runs several scenarios. Captures, expected
-pictures and logs are kept as files in the output directory.
+Each display's VM is booted once and runs several scenarios in a row (a
+failed scenario costs a fresh boot for the next one). Captures (PNG), the
+expected pictures of failed comparisons and the serial logs stay in the
+output directory.
+
+  glimmer_vm.py --prepare --guest-dir G          fetch kernels, build guest programs
+  glimmer_vm.py --guest-dir G --expect EXPECT_SCENE --out OUT [--suite bochs ...]
+
+Kernels and packages are cached in $GLIMMER_VM_CACHE (~/.cache/glimmer-vm).
 """
 
 import argparse
+import fcntl
 import glob
 import gzip
 import json
@@ -36,7 +44,6 @@ WHITE = (255, 255, 255)
 BAR_FILLED = (109, 109, 112)
 BAR_EMPTY = (236, 236, 225)
 INK = (109, 109, 112)
-BLACK = (0, 0, 0)
 
 
 class Failure(Exception):
@@ -991,7 +998,12 @@ def main():
             exe = build_probe(guest, cross)
         return exe
 
+    lock = None
     try:
+        # Test runs in other build trees share the cache: one fetches at a time.
+        os.makedirs(CACHE, exist_ok=True)
+        lock = open(os.path.join(CACHE, ".lock"), "w")
+        fcntl.flock(lock, fcntl.LOCK_EX)
         x86 = any(s != "arm" for s in suites)
         if x86:
             kx = fetch_x86()
@@ -1005,6 +1017,9 @@ def main():
         # No QEMU, no kernel packages or no cross compiler on this machine.
         log("SKIP: cannot set up the VMs: %s" % e)
         return SKIP
+    finally:
+        if lock:
+            lock.close()
     if a.prepare:
         log("prepared in %.0f s" % (time.monotonic() - t_all))
         return 0

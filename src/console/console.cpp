@@ -7,6 +7,7 @@
 #include <linux/kd.h>
 #include <linux/vt.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,39 @@ static void set_sigusr1(void (*handler)(int))
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no SA_RESTART: a switch interrupts the command loop's wait
     (void)sigaction(SIGUSR1, &sa, nullptr);
+}
+
+static void on_wait_timeout(int signo)
+{
+    (void)signo;
+}
+
+// VT_WAITACTIVE waits without limit, and a switch that another terminal's
+// owner never allows would wedge start-up or shutdown: give up after a while.
+static int wait_active(int fd, int vt)
+{
+    struct sigaction sa, old_sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_wait_timeout;
+    sigemptyset(&sa.sa_mask);
+    (void)sigaction(SIGALRM, &sa, &old_sa);
+    sigset_t alarm_only, old_mask;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    (void)sigprocmask(SIG_UNBLOCK, &alarm_only, &old_mask);
+
+    struct itimerval limit, old_limit;
+    memset(&limit, 0, sizeof limit);
+    limit.it_value.tv_sec = 3;
+    (void)setitimer(ITIMER_REAL, &limit, &old_limit);
+    const int result = ioctl(fd, VT_WAITACTIVE, vt);
+    const int saved_errno = errno;
+    memset(&limit, 0, sizeof limit);
+    (void)setitimer(ITIMER_REAL, &limit, nullptr);
+    (void)sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    (void)sigaction(SIGALRM, &old_sa, nullptr);
+    errno = saved_errno;
+    return result;
 }
 
 void glimmer_console_set_auto_mode()
@@ -88,9 +122,10 @@ void glimmer_console_take_over()
         cs.previous_vt = state.v_active;
 
     glimmer_console_set_auto_mode();
+    // Waiting for a switch that was refused would never end.
     if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.vt_number) != 0)
         perror("Error VT_ACTIVATE failed");
-    if (ioctl(cs.tty_fd, VT_WAITACTIVE, cs.vt_number) != 0)
+    else if (wait_active(cs.tty_fd, cs.vt_number) != 0)
         perror("Error VT_WAITACTIVE failed\n");
 
     struct vt_mode mode;
@@ -133,8 +168,8 @@ void glimmer_console_restore()
     struct vt_stat state;
     if (ioctl(cs.tty_fd, VT_GETSTATE, &state) == 0 && state.v_active == cs.vt_number &&
         cs.previous_vt >= 0) {
-        (void)ioctl(cs.tty_fd, VT_ACTIVATE, cs.previous_vt);
-        (void)ioctl(cs.tty_fd, VT_WAITACTIVE, cs.previous_vt);
+        if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.previous_vt) == 0)
+            (void)wait_active(cs.tty_fd, cs.previous_vt);
         cs.previous_vt = -1;
     }
     close(cs.tty_fd);

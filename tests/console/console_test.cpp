@@ -187,9 +187,9 @@ TEST_F(ConsoleTest, TakeOverFailuresAreReportedAndSurvived)
         {"no free terminal", {}, -1,
          "Error cannot open /dev/tty-1: No such file or directory\n", "",
          false, 1, KD_TEXT, VT_AUTO, KEEPS_DEFAULT},
+        // A refused switch is not waited for: that wait would never end.
         {"activation refused", {{VTEMU_REQ_VT_ACTIVATE, EPERM, 0}}, 0,
-         "Error VT_ACTIVATE failed: Operation not permitted\n"
-         "Error VT_WAITACTIVE failed\n: Connection timed out\n", "",
+         "Error VT_ACTIVATE failed: Operation not permitted\n", "",
          true, 1, KD_GRAPHICS, VT_PROCESS, HANDLES},
         {"wait for activation refused", {{VTEMU_REQ_VT_WAITACTIVE, EINTR, 0}}, 0,
          "Error VT_WAITACTIVE failed\n: Interrupted system call\n", "",

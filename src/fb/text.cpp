@@ -79,10 +79,11 @@ static bool ink_rows(uint8_t *page, const FbAxes &a, const FbPen &pen, int64_t x
         if (!bits)
             continue;
         inked = true;
-        uint8_t *const line = page + (a.origin + a.step_y * sy + a.step_x * (ptrdiff_t)x);
+        // An offset, not a pointer: the cell's left edge may lie off the page.
+        const ptrdiff_t line = a.origin + a.step_y * sy + a.step_x * (ptrdiff_t)x;
         while (bits) {
             const int c = __builtin_clz(bits);
-            memcpy(line + a.step_x * c, v, B);
+            memcpy(page + (line + a.step_x * c), v, B);
             bits &= ~(0x80000000u >> c);
         }
     }

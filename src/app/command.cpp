@@ -6,6 +6,7 @@
 #include "app/layout.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,7 +61,7 @@ static bool ends_line(char c)
 }
 
 CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_t length,
-                                   bool end_of_input)
+                                   bool data_ends)
 {
     char *const buf = reader->buffer;
     const size_t total = reader->kept + length;
@@ -68,7 +69,7 @@ CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_
 
     // A read that filled the whole area may have cut its last line: keep
     // that line for the next read, unless it already fills the area alone.
-    if (!end_of_input && total == COMMAND_BUFFER_SIZE && !ends_line(buf[total - 1])) {
+    if (!data_ends && total == COMMAND_BUFFER_SIZE && !ends_line(buf[total - 1])) {
         size_t start = total;
         while (start > 0 && !ends_line(buf[start - 1]))
             start--;
@@ -115,6 +116,18 @@ int glimmer_command_open_fifo()
     return fd;
 }
 
+// Whether a signal that the wait lets through is pending, blocked meanwhile.
+static bool signal_pending(const sigset_t *wait_mask)
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return false;
+    for (int s = 1; s < NSIG; s++)
+        if (sigismember(&pending, s) == 1 && sigismember(wait_mask, s) == 0)
+            return true;
+    return false;
+}
+
 int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask)
 {
     CommandReader reader;
@@ -129,10 +142,27 @@ int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask
         const int ready = pselect(fd + 1, &readable, nullptr, nullptr, nullptr, wait_mask);
         if (ready < 0)
             return ready;
+        // A wait that finds the FIFO readable returns without delivering a
+        // signal that is pending at the same moment: let it in now and end
+        // as an interrupted wait would, or a steady stream of commands would
+        // keep it out for good.
+        if (signal_pending(wait_mask)) {
+            sigset_t saved;
+            (void)sigprocmask(SIG_SETMASK, wait_mask, &saved);
+            (void)sigprocmask(SIG_SETMASK, &saved, nullptr);
+            errno = EINTR;
+            return -1;
+        }
 
         const ssize_t n = read(fd, reader.buffer + reader.kept, COMMAND_BUFFER_SIZE - reader.kept);
         if (n > 0) {
-            if (glimmer_command_feed(fb, &reader, (size_t)n, false) == COMMAND_QUIT)
+            // A line cut by the end of a full read continues in bytes that
+            // are already waiting (a write of up to PIPE_BUF arrives whole);
+            // with nothing waiting, its writer stopped there: take it as it
+            // is rather than join it to whatever another writer sends next.
+            int waiting = 0;
+            const bool more = ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+            if (glimmer_command_feed(fb, &reader, (size_t)n, !more) == COMMAND_QUIT)
                 return 0;
             continue;
         }
@@ -144,9 +174,11 @@ int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask
         // replaced the same way rather than read again and again.
         if (glimmer_command_feed(fb, &reader, 0, true) == COMMAND_QUIT)
             return 0;
+        // Open the new descriptor before closing the old one: the FIFO never
+        // goes without a reader, so a writer that opens in this moment is
+        // neither refused (EPIPE) nor has its line dropped with the old end.
+        const int next = glimmer_command_open_fifo();
         close(fd);
-        fd = glimmer_command_open_fifo();
-        if (fd < 0)
-            fd = -1;
+        fd = next < 0 ? -1 : next;
     }
 }

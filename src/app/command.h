@@ -27,9 +27,11 @@ enum CommandResult {
 CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t length);
 
 // Handles the bytes that one read appended to reader->buffer after the kept
-// part; `length` counts the new bytes, `end_of_input` is set at end of file.
+// part; `length` counts the new bytes. `data_ends` says that nothing follows
+// at once (end of file, or no bytes waiting): a line cut by the end of the
+// receive area is then taken as it is, never joined to a later writer's bytes.
 CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_t length,
-                                   bool end_of_input);
+                                   bool data_ends);
 
 // Opens the FIFO by its bare name, read-only and non-blocking, refusing
 // anything that is not a FIFO. Returns the descriptor or -1 (errno set).

@@ -44,7 +44,12 @@ static sigset_t setup_signals()
     for (int s : EXIT_SIGNALS)
         sigaddset(&blocked, s);
     sigaddset(&blocked, SIGUSR1); // the terminal-switch signal, once a terminal is held
+    // Until a terminal is held, a stray SIGUSR1 must not end glimmer without
+    // its shutdown; taking over a terminal installs the switch handler.
+    (void)signal(SIGUSR1, SIG_IGN);
     (void)sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
+    // A second signal must not run the restore again in the middle of the first.
+    sa.sa_mask = blocked;
     for (int s : EXIT_SIGNALS) {
         (void)sigaction(s, &sa, nullptr);
         sigdelset(&wait_mask, s);

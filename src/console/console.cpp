@@ -18,6 +18,9 @@
 
 ConsoleState glimmer_console_state = {-1, 1, -1, -1};
 
+// Whether glimmer has the held terminal in process-controlled switching.
+static bool switching_ours;
+
 static void set_sigusr1(void (*handler)(int))
 {
     struct sigaction sa;
@@ -75,12 +78,16 @@ void glimmer_console_set_auto_mode()
     mode.acqsig = 0;
     if (ioctl(cs.tty_fd, VT_SETMODE, &mode) != 0)
         perror("Error VT_SETMODE failed");
+    else
+        switching_ours = false;
 }
 
 void glimmer_console_on_switch_signal(int signo)
 {
     (void)signo;
     ConsoleState &cs = glimmer_console_state;
+    if (cs.tty_fd < 0)
+        return; // the terminal was given back meanwhile: nothing to answer
     const int saved_errno = errno;
     if (cs.active) {
         if (ioctl(cs.tty_fd, VT_RELDISP, 1) < 0)
@@ -138,6 +145,8 @@ void glimmer_console_take_over()
         mode.acqsig = SIGUSR1;
         if (ioctl(cs.tty_fd, VT_SETMODE, &mode) != 0)
             perror("Error VT_SETMODE failed");
+        else
+            switching_ours = true;
     }
     if (ioctl(cs.tty_fd, KDSETMODE, KD_GRAPHICS) != 0)
         perror("Error KDSETMODE KD_GRAPHICS failed\n");
@@ -164,10 +173,12 @@ void glimmer_console_restore()
     (void)ioctl(cs.tty_fd, KDSETMODE, KD_TEXT);
     glimmer_console_set_auto_mode();
 
-    // Switch back only while our terminal is still the one on display.
+    // Switch back only while our terminal is still the one on display, and
+    // only once switching is automatic again: in process mode the switch
+    // would wait for a release that glimmer, here, cannot give.
     struct vt_stat state;
-    if (ioctl(cs.tty_fd, VT_GETSTATE, &state) == 0 && state.v_active == cs.vt_number &&
-        cs.previous_vt >= 0) {
+    if (!switching_ours && ioctl(cs.tty_fd, VT_GETSTATE, &state) == 0 &&
+        state.v_active == cs.vt_number && cs.previous_vt >= 0) {
         if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.previous_vt) == 0)
             (void)wait_active(cs.tty_fd, cs.previous_vt);
         cs.previous_vt = -1;

@@ -148,11 +148,11 @@ enum ConsoleEnd {
     // 7 left on display in graphics mode: the console ignores switches away
     // from a graphics-mode terminal with automatic switching.
     SEVEN_LEFT_IN_GRAPHICS,
-    // 7 left on display in process-controlled switching, with the switch
-    // back to 1 waiting for a release that glimmer, its signals blocked
-    // during shutdown, never gives. The emulated console gives up waiting
-    // after a bound; the kernel's VT_WAITACTIVE has none.
-    SEVEN_LEFT_RELEASE_PENDING,
+    // 7 left on display in process-controlled switching: automatic switching
+    // could not be restored, so glimmer does not ask for a switch back that
+    // would wait for its own release (the kernel frees the mode once glimmer
+    // has gone).
+    SEVEN_LEFT_PROCESS_SWITCHING,
 };
 
 struct ConsoleFault {
@@ -194,9 +194,9 @@ const std::vector<ConsoleFault> &console_faults()
          AS_FOUND},
         {"text", "KDSETMODE", 2, EIO, "", SEVEN_LEFT_IN_GRAPHICS},
         {"get_mode_restore", "VT_GETMODE", 3, EIO, "Error VT_SETMODE failed: Input/output error\n",
-         SEVEN_LEFT_RELEASE_PENDING},
+         SEVEN_LEFT_PROCESS_SWITCHING},
         {"set_mode_restore", "VT_SETMODE", 3, EIO, "Error VT_SETMODE failed: Input/output error\n",
-         SEVEN_LEFT_RELEASE_PENDING},
+         SEVEN_LEFT_PROCESS_SWITCHING},
         {"get_state_restore", "VT_GETSTATE", 2, EIO, "", SEVEN_LEFT_SHOWN},
         {"activate_restore", "VT_ACTIVATE", 2, EIO, "", SEVEN_LEFT_SHOWN},
         {"wait_active_restore", "VT_WAITACTIVE", 2, EIO, "", AS_FOUND},
@@ -239,10 +239,9 @@ TEST_P(ConsoleFaults, ReportedAndSurvived)
         expected.active = f.end == SEVEN_LEFT_UNSHOWN ? 1 : 7;
         if (f.end == SEVEN_LEFT_IN_GRAPHICS)
             t.kd_mode = KD_GRAPHICS;
-        if (f.end == SEVEN_LEFT_RELEASE_PENDING) {
+        if (f.end == SEVEN_LEFT_PROCESS_SWITCHING) {
             t.mode = VT_PROCESS;
             t.relsig = t.acqsig = SIGUSR1;
-            t.new_vt = 1;
         }
     }
     VtemuState now;

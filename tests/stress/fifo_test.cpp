@@ -3,6 +3,7 @@
 #include "stress_rig.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -180,10 +181,16 @@ TEST(FifoWriters, HundredAtOnce)
 }
 
 // A child that writes `bytes` into the FIFO and then waits to be killed.
+// Returns once the bytes are in the FIFO (or -1), so that the kill cannot
+// come before the write.
 pid_t partial_writer(const std::string &fifo, const std::string &bytes)
 {
+    int written[2];
+    if (pipe(written) != 0)
+        return -1;
     const pid_t pid = fork();
     if (pid == 0) {
+        close(written[0]);
         int fd = -1;
         for (int i = 0; i < 20000 && fd < 0; i++) {
             fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
@@ -192,10 +199,16 @@ pid_t partial_writer(const std::string &fifo, const std::string &bytes)
         }
         if (fd < 0 || write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
             _exit(1);
+        (void)!write(written[1], "w", 1);
         for (;;)
             pause();
     }
-    return pid;
+    close(written[1]);
+    struct pollfd p = {written[0], POLLIN, 0};
+    char c;
+    const bool ok = pid > 0 && poll(&p, 1, STRESS_TIMEOUT_MS) == 1 && read(written[0], &c, 1) == 1;
+    close(written[0]);
+    return ok ? pid : -1;
 }
 
 struct DyingCase {

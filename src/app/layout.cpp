@@ -7,14 +7,14 @@
 #include "fb/font.h"
 
 enum {
-    BAR_INSET = 4,          // frame outline around the interior
+    BAR_INSET = 4, // frame outline around the interior
     BAR_INTERIOR_WIDTH = 222,
     BAR_INTERIOR_HEIGHT = 20,
 };
 
-static const uint8_t WHITE[3] = {255, 255, 255};        // background, message band
-static const uint8_t BAR_FILLED[3] = {109, 109, 112};   // the frame's outline colour
-static const uint8_t BAR_EMPTY[3] = {236, 236, 225};    // the frame's inside colour
+static const uint8_t WHITE[3] = {255, 255, 255};      // background, message band
+static const uint8_t BAR_FILLED[3] = {109, 109, 112}; // the frame's outline colour
+static const uint8_t BAR_EMPTY[3] = {236, 236, 225};  // the frame's inside colour
 static const uint8_t MESSAGE_INK[3] = {109, 109, 112};
 
 static int bar_left(const Framebuffer *fb)

@@ -60,7 +60,8 @@ static sigset_t setup_signals()
 
 static int usage(const char *program)
 {
-    fprintf(stderr, "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]\n",
+    fprintf(stderr,
+            "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]\n",
             program ? program : "glimmer");
     return -1;
 }

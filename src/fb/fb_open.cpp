@@ -12,8 +12,7 @@
 #include <cstring>
 
 FbPixelFormat glimmer_fb_classify(uint32_t red_offset, uint32_t red_length, uint32_t green_offset,
-                                  uint32_t green_length, uint32_t blue_offset,
-                                  uint32_t blue_length)
+                                  uint32_t green_length, uint32_t blue_offset, uint32_t blue_length)
 {
     const bool green_565 = green_offset == 5 && green_length == 6;
     const bool green_888 = green_offset == 8 && green_length == 8;

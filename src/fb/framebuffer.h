@@ -29,21 +29,21 @@ struct Framebuffer {
     int width;                         // logical size, swapped for 90 and 270 degrees
     int height;
     int bpp;
-    int stride;               // bytes from one device line to the next
-    uint8_t *base;            // first byte of the first page
-    uint8_t *mapping;         // start of the device mapping
+    int stride;       // bytes from one device line to the next
+    uint8_t *base;    // first byte of the first page
+    uint8_t *mapping; // start of the device mapping
     int double_buffered;
-    uint8_t *draw_page;       // every drawing operation writes here
+    uint8_t *draw_page; // every drawing operation writes here
     uint8_t *shown_page;
-    int angle;                // degrees, as given; only 90, 180 and 270 rotate
-    int real_width;           // device xres
-    int real_height;          // device yres
+    int angle;       // degrees, as given; only 90, 180 and 270 rotate
+    int real_width;  // device xres
+    int real_height; // device yres
     FbPixelFormat format;
     uint32_t red_offset, red_length;
     uint32_t green_offset, green_length;
     uint32_t blue_offset, blue_length;
 
-    size_t mapping_size;      // bytes mapped (smem_len)
+    size_t mapping_size; // bytes mapped (smem_len)
     // Device pixels drawn into draw_page since the last flip; the flip copies
     // them into the other page so that both pages carry every change.
     FbDamage damage;

@@ -89,14 +89,14 @@ def fetch_package(name, arch, dest):
         return dest
     dl = os.path.join(CACHE, "dl")
     os.makedirs(dl, exist_ok=True)
-    spec = name if arch is None else "%s:%s" % (name, arch)
-    log("fetching", spec)
+    package = name if arch is None else "%s:%s" % (name, arch)
+    log("fetching", package)
     debs = lambda: set(glob.glob(os.path.join(dl, name.split(":")[0] + "_*.deb")))
     if not debs():
-        r = run(["apt-get", "download", spec], cwd=dl, check=False, capture_output=True)
+        r = run(["apt-get", "download", package], cwd=dl, check=False, capture_output=True)
         if r.returncode != 0:
             run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
-            run(["apt-get", "download", spec], cwd=dl, capture_output=True)
+            run(["apt-get", "download", package], cwd=dl, capture_output=True)
     deb = sorted(debs())[-1]
     shutil.rmtree(dest, ignore_errors=True)
     run(["dpkg-deb", "-x", deb, dest])

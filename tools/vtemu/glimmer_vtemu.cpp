@@ -91,14 +91,14 @@ static int init(const char *dir, int argc, char **argv)
             ok = number(value, &config.waitactive_ms);
         } else if (ok && strcmp(option, "--fail") == 0 && i + 2 < argc) {
             // --fail REQUEST ERRNO[:NTH]
-            const std::string spec = argv[i + 2];
-            const size_t colon = spec.find(':');
-            int error = glimmer_vtemu_errno_value(spec.substr(0, colon).c_str());
+            const std::string failure = argv[i + 2];
+            const size_t colon = failure.find(':');
+            int error = glimmer_vtemu_errno_value(failure.substr(0, colon).c_str());
             int nth = 0;
             if (!error)
-                ok = number(spec.substr(0, colon).c_str(), &error);
+                ok = number(failure.substr(0, colon).c_str(), &error);
             if (ok && colon != std::string::npos)
-                ok = number(spec.substr(colon + 1).c_str(), &nth);
+                ok = number(failure.substr(colon + 1).c_str(), &nth);
             ok = ok && glimmer_vtemu_config_fail(&config, value, error, nth);
             used = 3;
         } else {

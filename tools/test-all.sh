@@ -14,8 +14,24 @@ quick=0
 jobs=$(nproc)
 failed=()
 
+passed=0
+failures=0
 stage() { printf '\n==== %s\n' "$*"; }
-run() { "$@" || failed+=("$*"); }
+# Runs a test command, keeps its output, and adds up what ctest reports.
+run() {
+    local log="$out/stage.log" status=0
+    "$@" 2>&1 | tee "$log" || status=$?
+    [ $status -eq 0 ] || failed+=("$*")
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
+    if [ -n "$line" ]; then
+        local bad total
+        bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+        total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+        passed=$((passed + total - bad))
+        failures=$((failures + bad))
+    fi
+}
 
 "$root/tools/setup.sh"
 
@@ -51,9 +67,12 @@ if [ $quick -eq 0 ]; then
     run ctest --test-dir "$out/release" --output-on-failure -L vm
 fi
 
+printf '\n'
 if [ ${#failed[@]} -gt 0 ]; then
-    printf '\n==== FAILED:\n'
+    printf '==== FAILED:\n'
     printf '  %s\n' "${failed[@]}"
+    printf '%d passed, %d failed\n' "$passed" "$((failures > 0 ? failures : 1))"
     exit 1
 fi
-printf '\n==== all stages passed\n'
+printf '==== all stages passed\n'
+printf '%d passed, %d failed\n' "$passed" "$failures"

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(build-essential cmake git pkg-config python3 libgtest-dev libgmock-dev googletest)
 if [ "${1:-}" != "--demo" ]; then
-    packages+=(clang libclang-rt-14-dev llvm libbenchmark-dev hyperfine valgrind
+    packages+=(clang libclang-rt-14-dev llvm libbenchmark-dev hyperfine valgrind strace
                libfreetype-dev libpng-dev fonts-dejavu-core zlib1g-dev
                g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user
                qemu-system-x86 qemu-system-arm busybox-static device-tree-compiler

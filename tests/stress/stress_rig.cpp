@@ -17,7 +17,6 @@
 #include <sstream>
 #include <thread>
 
-extern char **environ;
 
 #ifndef GLIMMER_VTEMU_LIBRARY
 #error "GLIMMER_VTEMU_LIBRARY must name the console interposer"
@@ -94,112 +93,12 @@ bool StressRig::start(const std::vector<std::string> &args)
     return glimmer_run_start(run(args), &process);
 }
 
-static std::string name_of(const std::string &entry)
-{
-    return entry.substr(0, entry.find('='));
-}
-
-static int output_file(std::string *path, const char *what)
-{
-    const char *t = getenv("TMPDIR");
-    std::string pattern = std::string(t && *t ? t : "/tmp") + "/glimmer-" + what + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    const int fd = mkostemp(buf.data(), O_CLOEXEC);
-    if (fd >= 0)
-        *path = buf.data();
-    return fd;
-}
-
-// The first match of `name` on PATH, or the name itself when it holds a slash.
-static std::string find_program(const std::string &name)
-{
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char *path = getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    std::string d;
-    while (std::getline(dirs, d, ':')) {
-        const std::string candidate = (d.empty() ? "." : d) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return name;
-}
-
 bool StressRig::start_wrapped(const std::vector<std::string> &wrapper,
                               const std::vector<std::string> &args)
 {
-    // The same environment the harness gives a run, with the wrapper in front.
-    const GlimmerRun r = run(args);
-    std::vector<std::string> env;
-    for (char **e = environ; *e; e++) {
-        const std::string name = name_of(*e);
-        bool replaced = name == "LD_PRELOAD";
-        for (const std::string &mine : r.env)
-            replaced = replaced || name_of(mine) == name;
-        if (!replaced)
-            env.push_back(*e);
-    }
-    for (const std::string &mine : r.env)
-        env.push_back(mine);
-    std::string preload = glimmer_fbemu_library_path();
-    for (const std::string &p : r.preload)
-        preload += " " + p;
-    env.push_back("LD_PRELOAD=" + preload);
-    // A sanitized binary wants its runtime first in the list; the
-    // interposers come before it and pass every other call on to it. Its
-    // leak check cannot run under a tracer.
-    const char sanitizer[] = "verify_asan_link_order=0:detect_leaks=0";
-    bool asan_options = false;
-    for (std::string &e : env)
-        if (name_of(e) == "ASAN_OPTIONS") {
-            e += std::string(":") + sanitizer;
-            asan_options = true;
-        }
-    if (!asan_options)
-        env.push_back(std::string("ASAN_OPTIONS=") + sanitizer);
-
-    std::vector<std::string> argv = wrapper;
-    argv[0] = find_program(argv[0]);
-    argv.push_back(glimmer_binary_path());
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> argp, envp;
-    for (const std::string &a : argv)
-        argp.push_back(const_cast<char *>(a.c_str()));
-    argp.push_back(nullptr);
-    for (const std::string &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-
-    const int out = output_file(&process.out_path, "stdout");
-    const int err = output_file(&process.err_path, "stderr");
-    if (out < 0 || err < 0)
-        return false;
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-            _exit(126);
-        closefrom(3);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int s = 1; s < NSIG; s++)
-            if (s != SIGKILL && s != SIGSTOP)
-                signal(s, SIG_DFL);
-        execve(argp[0], argp.data(), envp.data());
-        _exit(127);
-    }
-    close(out);
-    close(err);
-    process.pid = pid;
-    process.reaped = false;
-    return true;
+    GlimmerRun r = run(args);
+    r.wrapper = wrapper;
+    return glimmer_run_start(r, &process);
 }
 
 bool StressRig::wait_ready(int timeout_ms)

@@ -183,6 +183,22 @@ static std::vector<std::string> child_environment(const GlimmerRun &run)
     return env;
 }
 
+// The first match of `name` on PATH, or the name itself when it holds a slash.
+static std::string find_program(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string d;
+    while (std::getline(dirs, d, ':')) {
+        const std::string candidate = (d.empty() ? "." : d) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return name;
+}
+
 static int output_file(std::string *path, const char *what)
 {
     std::string pattern = temp_root() + "/glimmer-" + what + "-XXXXXX";
@@ -216,6 +232,17 @@ bool glimmer_run_start(const GlimmerRun &run, GlimmerProcess *process)
     std::vector<std::string> args = {run.argv0.empty() ? binary : run.argv0};
     args.insert(args.end(), run.args.begin(), run.args.end());
     std::vector<std::string> env = child_environment(run);
+    if (!run.wrapper.empty()) {
+        std::vector<std::string> wrapped = run.wrapper;
+        wrapped.push_back(binary);
+        wrapped.insert(wrapped.end(), args.begin() + 1, args.end());
+        args = wrapped;
+        binary = find_program(run.wrapper[0]);
+        // A sanitized binary's leak check cannot run under a tracer.
+        for (std::string &e : env)
+            if (name_of(e) == "ASAN_OPTIONS")
+                e += ":detect_leaks=0";
+    }
     const std::vector<std::string> emulator = emulator_words();
     if (!emulator.empty()) {
         // qemu-user: argument 0 and the preloaded libraries are the target's,

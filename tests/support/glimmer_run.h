@@ -42,6 +42,9 @@ struct GlimmerRun {
     int umask = -1;                   // the process umask; -1: inherited
     bool emulated_fb = true;          // preload the framebuffer interposer
     std::vector<std::string> preload; // further libraries to preload after it
+    // A program and its options that run the binary (valgrind, strace), looked
+    // up on PATH; empty: the binary runs directly.
+    std::vector<std::string> wrapper;
     // glimmer without "-n" takes over the machine's real console unless a
     // console interposer is preloaded: starting such a run is refused unless
     // this is set.

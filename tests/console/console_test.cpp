@@ -7,6 +7,7 @@
 #include <linux/kd.h>
 #include <linux/vt.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -453,3 +454,57 @@ TEST_F(ConsoleTest, SwitchSignalReportsRefusedAnswers)
 }
 
 } // namespace
+
+// The terminal on display belongs to a process that never lets it go: the
+// switch to glimmer's terminal never happens, and glimmer's wait for it gives
+// up after a few seconds instead of holding up the start for ever.
+TEST_F(ConsoleTest, TakeOverGivesUpWaitingForASwitchThatNeverComes)
+{
+    config.waitactive_ms = 20000; // the console itself would wait this long
+    write_console();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const std::string path = dir.path;
+    const pid_t owner = fork();
+    if (owner == 0) {
+        // Terminal 1 under process-controlled switching, the release signal
+        // ignored.
+        setenv("GLIMMER_EMU_DIR", path.c_str(), 1);
+        signal(SIGUSR2, SIG_IGN);
+        const int fd = open("/dev/tty1", O_RDWR | O_NONBLOCK);
+        struct vt_mode mode;
+        memset(&mode, 0, sizeof mode);
+        mode.mode = VT_PROCESS;
+        mode.relsig = SIGUSR2;
+        mode.acqsig = SIGUSR2;
+        if (fd < 0 || ioctl(fd, VT_SETMODE, &mode) != 0)
+            _exit(1);
+        (void)!write(ready[1], "r", 1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char c;
+    const bool owner_ready = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    ChildRun r;
+    if (owner_ready) {
+        r = run([](ChildReport *report) {
+            struct timespec a, b;
+            clock_gettime(CLOCK_MONOTONIC, &a);
+            glimmer_console_take_over();
+            clock_gettime(CLOCK_MONOTONIC, &b);
+            report->measured_ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
+            child_snapshot(report);
+        });
+    }
+    kill(owner, SIGKILL);
+    waitpid(owner, nullptr, 0);
+    ASSERT_TRUE(owner_ready) << "the owner of terminal 1 could not set process switching";
+    EXPECT_EQ(r.err, "Error VT_WAITACTIVE failed\n: Interrupted system call\n");
+    EXPECT_GE(r.report.measured_ms, 2500);
+    EXPECT_LT(r.report.measured_ms, 10000);
+    ASSERT_EQ(r.report.snapshot_count, 1);
+    EXPECT_EQ(r.report.snapshots[0].model.active, 1) << "the switch cannot have happened";
+    EXPECT_GE(r.report.snapshots[0].state.tty_fd, 0) << "the terminal is still held";
+}

@@ -22,8 +22,7 @@ static bool word_is(const char *word, size_t length, const char *name)
     return length == strlen(name) && memcmp(word, name, length) == 0;
 }
 
-// Decimal, as strtol reads it, saturated to the 32-bit range.
-static int32_t parse_value(const char *text)
+int32_t glimmer_command_parse_number(const char *text)
 {
     const long v = strtol(text, nullptr, 10);
     if (v > INT32_MAX)
@@ -48,7 +47,7 @@ CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t lengt
     if (word_is(word, word_length, "QUIT"))
         return COMMAND_QUIT;
     if (argument && word_is(word, word_length, "PROGRESS"))
-        glimmer_draw_progress(fb, parse_value(argument));
+        glimmer_draw_progress(fb, glimmer_command_parse_number(argument));
     else if (argument && word_is(word, word_length, "MSG"))
         glimmer_draw_message(fb, argument);
     glimmer_fb_flip(fb, 0);

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 
 enum { COMMAND_BUFFER_SIZE = 2048 };
 
@@ -21,6 +22,10 @@ enum CommandResult {
     COMMAND_CONTINUE,
     COMMAND_QUIT,
 };
+
+// A decimal number as strtol reads it (leading blanks, a sign, digits up to
+// the first other byte; none gives 0), saturated to the 32-bit range.
+int32_t glimmer_command_parse_number(const char *text);
 
 // Carries out one non-empty line (no newline, no NUL inside, NUL-terminated
 // at line[length]) and flips. Returns COMMAND_QUIT for "QUIT".

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -71,13 +70,6 @@ static bool is(const char *arg, const char *short_form, const char *long_form)
     return strcmp(arg, short_form) == 0 || strcmp(arg, long_form) == 0;
 }
 
-// Decimal, as strtol reads it, saturated to the int range.
-static int number(const char *text)
-{
-    const long v = strtol(text, nullptr, 10);
-    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
-}
-
 // Removes the FIFO, but only while the name still stands for the one that was
 // opened: a file put in its place is not ours to delete.
 static void remove_fifo(const struct stat *fifo)
@@ -100,9 +92,9 @@ int main(int argc, char **argv)
         if (is(arg, "-n", "--no-console-switch")) {
             console_switching = false;
         } else if (is(arg, "-a", "--angle") && i + 1 < argc) {
-            angle = number(argv[++i]);
+            angle = glimmer_command_parse_number(argv[++i]);
         } else if (is(arg, "-f", "--fbdev") && i + 1 < argc) {
-            fbdev_number = number(argv[++i]);
+            fbdev_number = glimmer_command_parse_number(argv[++i]);
         } else {
             return usage(argv[0]);
         }

@@ -13,6 +13,8 @@ quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 jobs=$(nproc)
 failed=()
+failed_tests=()
+failed_output=()
 
 passed=0
 failures=0
@@ -21,7 +23,21 @@ stage() { printf '\n==== %s\n' "$*"; }
 run() {
     local log="$out/stage.log" status=0
     "$@" 2>&1 | tee "$log" || status=$?
-    [ $status -eq 0 ] || failed+=("$*")
+    if [ $status -ne 0 ]; then
+        failed+=("$*")
+        # With --output-on-failure ctest prints a failed test's output right
+        # under its result line; keep those blocks for the end of the log.
+        failed_output+=("$(awk '
+            /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / { keep = ($0 !~ / Passed /); n = 0 }
+            /^ *Start +[0-9]+: / { keep = 0 }
+            /^[0-9]+% tests passed/ { keep = 0 }
+            keep && n++ < 150' "$log")")
+    fi
+    # ctest lists the failed tests after "The following tests FAILED:".
+    local name
+    while IFS= read -r name; do
+        failed_tests+=("$name")
+    done < <(sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' || true)
     local line
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
     if [ -n "$line" ]; then
@@ -67,10 +83,21 @@ if [ $quick -eq 0 ]; then
     run ctest --test-dir "$out/release" --output-on-failure -L vm
 fi
 
+# Repeat the output of the failed tests next to the verdict: it lies far up
+# the log otherwise.
+for block in "${failed_output[@]}"; do
+    stage "output of the failed tests"
+    printf '%s\n' "$block"
+done
+
 printf '\n'
 if [ ${#failed[@]} -gt 0 ]; then
     printf '==== FAILED:\n'
     printf '  %s\n' "${failed[@]}"
+    if [ ${#failed_tests[@]} -gt 0 ]; then
+        printf '==== failed tests:\n'
+        printf '%s\n' "${failed_tests[@]}"
+    fi
     printf '%d passed, %d failed\n' "$passed" "$((failures > 0 ? failures : 1))"
     exit 1
 fi

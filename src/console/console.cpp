@@ -53,6 +53,9 @@ static int wait_active(int fd, int vt)
     struct itimerval limit, old_limit;
     memset(&limit, 0, sizeof limit);
     limit.it_value.tv_sec = 3;
+    // Should the first alarm come before the wait has begun (a process held
+    // off the processor that long), the next one still ends it.
+    limit.it_interval.tv_usec = 500 * 1000;
     (void)setitimer(ITIMER_REAL, &limit, &old_limit);
     const int result = ioctl(fd, VT_WAITACTIVE, vt);
     const int saved_errno = errno;

@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <linux/kd.h>
 #include <linux/vt.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
@@ -836,17 +838,29 @@ int vtemu_ioctl(VtemuSession *s, int device, int vt, unsigned long request, void
     return result;
 }
 
-static void sleep_ms(int ms, bool *interrupted)
+// Sleeps with the caller's signal mask, which `ppoll` puts in place
+// atomically: a signal that arrived while the model held every signal blocked
+// is still pending and ends the sleep at once, as a pending signal ends the
+// kernel's interruptible wait. Unblocking first and sleeping after would let
+// such a signal's handler run in between and the wait go on.
+static void sleep_ms(int ms, const sigset_t *caller_mask, bool *interrupted)
 {
-    struct timespec pause = {0, (long)ms * 1000 * 1000};
-    if (nanosleep(&pause, nullptr) != 0 && errno == EINTR)
+    const struct timespec pause = {0, (long)ms * 1000 * 1000};
+    if (ppoll(nullptr, 0, &pause, caller_mask) != 0 && errno == EINTR)
         *interrupted = true;
 }
 
 int vtemu_wait_active(const char *dir, int device, int target, int *error)
 {
+    // Every signal stays blocked from here to the end of the request but for
+    // the sleeps, so a signal that arrives meanwhile ends the wait.
+    sigset_t all, caller_mask;
+    sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, &caller_mask);
+
     VtemuSession s;
     if (!vtemu_session_begin(&s, dir)) {
+        (void)sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
         *error = EIO;
         return -1;
     }
@@ -862,8 +876,8 @@ int vtemu_wait_active(const char *dir, int device, int target, int *error)
     bool shown = result == 0 && s.state.active == target;
     vtemu_session_end(&s);
 
-    // Look at the model every 2 ms; signals are let through in between, as
-    // in the kernel's interruptible wait.
+    // Look at the model every 2 ms; signals are let through only while
+    // sleeping, as in the kernel's interruptible wait.
     for (int waited = 0; result == 0 && !shown;) {
         if (waited >= limit_ms) {
             *error = ETIMEDOUT;
@@ -871,7 +885,7 @@ int vtemu_wait_active(const char *dir, int device, int target, int *error)
             break;
         }
         bool interrupted = false;
-        sleep_ms(2, &interrupted);
+        sleep_ms(2, &caller_mask, &interrupted);
         waited += 2;
         if (interrupted) {
             *error = EINTR;
@@ -880,7 +894,8 @@ int vtemu_wait_active(const char *dir, int device, int target, int *error)
         }
         if (!vtemu_session_begin(&s, dir)) {
             *error = EIO;
-            return -1;
+            result = -1;
+            break;
         }
         shown = s.state.active == target;
         vtemu_session_end(&s);
@@ -892,5 +907,6 @@ int vtemu_wait_active(const char *dir, int device, int target, int *error)
         put_result(&s.request_line, result, *error);
         vtemu_session_end(&s);
     }
+    (void)sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
     return result;
 }

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 

@@ -1,6 +1,7 @@
 // The virtual-terminal hand-over, restore and switch handler, run in child
 // processes against the emulated console (libglimmer_vtemu.so preloaded).
 #include "console_child.h"
+#include "console_fixture.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -61,30 +62,8 @@ std::string lines_of(const std::vector<std::string> &lines)
     return text;
 }
 
-class ConsoleTest : public ::testing::Test {
+class ConsoleTest : public EmulatedConsoleTest {
   protected:
-    ConsoleDir dir;
-    VtemuConfig config;
-
-    void SetUp() override
-    {
-        // Refuse to go on without the emulation: the code under test would
-        // otherwise take over this machine's console.
-        ASSERT_TRUE(console_emulation_loaded())
-            << "libglimmer_vtemu.so is not preloaded; run these tests through ctest";
-        ASSERT_FALSE(dir.path.empty());
-        glimmer_vtemu_config_default(&config);
-    }
-
-    void write_console() { ASSERT_TRUE(glimmer_vtemu_init(dir.path.c_str(), &config)); }
-
-    VtemuState model()
-    {
-        VtemuState state;
-        EXPECT_TRUE(glimmer_vtemu_read_state(dir.path.c_str(), &state));
-        return state;
-    }
-
     ChildRun run(const std::function<void(ChildReport *)> &body)
     {
         ChildRun r = run_console_child(dir.path, body);

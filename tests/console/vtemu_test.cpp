@@ -1,6 +1,7 @@
 // The emulated console itself: the switching rules the console tests rely
 // on, and that no open of a console path ever reaches the machine's devices.
 #include "console_child.h"
+#include "console_fixture.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,28 +22,8 @@
 
 namespace {
 
-class VtemuTest : public ::testing::Test {
+class VtemuTest : public EmulatedConsoleTest {
   protected:
-    ConsoleDir dir;
-    VtemuConfig config;
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(console_emulation_loaded())
-            << "libglimmer_vtemu.so is not preloaded; run these tests through ctest";
-        ASSERT_FALSE(dir.path.empty());
-        glimmer_vtemu_config_default(&config);
-    }
-
-    void write_console() { ASSERT_TRUE(glimmer_vtemu_init(dir.path.c_str(), &config)); }
-
-    VtemuState model()
-    {
-        VtemuState state;
-        EXPECT_TRUE(glimmer_vtemu_read_state(dir.path.c_str(), &state));
-        return state;
-    }
-
     bool logged(const std::string &line)
     {
         const std::vector<std::string> log = console_log(dir.path);

@@ -8,6 +8,7 @@
 //
 // Without GLIMMER_EMU_DIR, or without fbN.conf in it, the device does not
 // exist: the open fails with ENOENT and no real device is ever touched.
+#include "../common/open_mode.h"
 #include "fbemu_device.h"
 
 #include <dlfcn.h>
@@ -241,19 +242,11 @@ static void forget_device(int fd, int n, int result)
     unlock_device(lock);
 }
 
-static mode_t mode_argument(int flags, va_list ap)
-{
-    // O_TMPFILE includes O_DIRECTORY, so test all of its bits.
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
-        return (mode_t)va_arg(ap, int);
-    return 0;
-}
-
 EXPORT int open(const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     const int n = device_number(path);
     if (n >= 0)
@@ -266,7 +259,7 @@ EXPORT int open64(const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     const int n = device_number(path);
     if (n >= 0)
@@ -279,7 +272,7 @@ EXPORT int openat(int dirfd, const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     const int n = device_number(path);
     if (n >= 0)
@@ -292,7 +285,7 @@ EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     const int n = device_number(path);
     if (n >= 0)

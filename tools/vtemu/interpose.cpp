@@ -14,6 +14,7 @@
 #undef _TIME_BITS
 #undef _FORTIFY_SOURCE
 
+#include "../common/open_mode.h"
 #include "model.h"
 
 #include <dlfcn.h>
@@ -257,16 +258,11 @@ static int open_common(int dirfd, const char *path, int flags, mode_t mode, bool
     return next(path, flags, mode);
 }
 
-static mode_t mode_argument(int flags, va_list ap)
-{
-    return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, unsigned int) : 0;
-}
-
 EXPORT int open(const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     return open_common(AT_FDCWD, path, flags, mode, false, "open");
 }
@@ -275,7 +271,7 @@ EXPORT int open64(const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     return open_common(AT_FDCWD, path, flags, mode, false, "open64");
 }
@@ -284,7 +280,7 @@ EXPORT int openat(int dirfd, const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     return open_common(dirfd, path, flags, mode, true, "openat");
 }
@@ -293,7 +289,7 @@ EXPORT int openat64(int dirfd, const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
+    const mode_t mode = open_mode_argument(flags, ap);
     va_end(ap);
     return open_common(dirfd, path, flags, mode, true, "openat64");
 }

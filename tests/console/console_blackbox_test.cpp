@@ -64,6 +64,19 @@ class ConsoleBlackBox : public ::testing::Test {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
+    // glimmer ended through its orderly shutdown: status 0, nothing
+    // reported, the FIFO removed and the console as found with terminal
+    // `shown` on display.
+    void expect_orderly_end(GlimmerProcess *p, int shown)
+    {
+        const GlimmerExit e = glimmer_run_wait(p, TIMEOUT_MS);
+        EXPECT_TRUE(e.exited);
+        EXPECT_EQ(e.code, 0);
+        EXPECT_EQ(glimmer_run_stderr(*p), "");
+        EXPECT_FALSE(fifo_exists());
+        EXPECT_EQ(console_now(), console_as_found(shown));
+    }
+
     // The take-over has finished once graphics mode is set.
     bool wait_taken_over()
     {
@@ -107,12 +120,7 @@ TEST_F(ConsoleBlackBox, QuitLeavesTheConsoleAsFound)
     EXPECT_EQ(during.vt[7].mode, VT_PROCESS);
 
     ASSERT_TRUE(glimmer_run_write_fifo(fifo, "PROGRESS 30\nQUIT\n", TIMEOUT_MS));
-    const GlimmerExit e = glimmer_run_wait(&p, TIMEOUT_MS);
-    EXPECT_TRUE(e.exited);
-    EXPECT_EQ(e.code, 0);
-    EXPECT_EQ(glimmer_run_stderr(p), "");
-    EXPECT_FALSE(fifo_exists());
-    EXPECT_EQ(console_now(), console_as_found(1));
+    expect_orderly_end(&p, 1);
     EXPECT_TRUE(logged("tty0 VT_DISALLOCATE 7 = 0"));
 }
 
@@ -128,12 +136,7 @@ TEST_F(ConsoleBlackBox, TerminatingSignalsWhileWaitingRestoreTheConsole)
         ASSERT_TRUE(glimmer_run_start(run(), &p));
         ASSERT_TRUE(wait_taken_over()) << console_now();
         ASSERT_TRUE(glimmer_run_signal(p, signo));
-        const GlimmerExit e = glimmer_run_wait(&p, TIMEOUT_MS);
-        EXPECT_TRUE(e.exited);
-        EXPECT_EQ(e.code, 0);
-        EXPECT_EQ(glimmer_run_stderr(p), "");
-        EXPECT_FALSE(fifo_exists());
-        EXPECT_EQ(console_now(), console_as_found(1));
+        expect_orderly_end(&p, 1);
         // Restored once, in the handler: the shutdown's second restore adds nothing.
         int frees = 0;
         for (const std::string &l : log())
@@ -153,12 +156,7 @@ TEST_F(ConsoleBlackBox, SwitchingAwayEndsGlimmer)
     EXPECT_EQ(glimmer_vtemu_activate(dir.path.c_str(), 3), 0);
     EXPECT_TRUE(glimmer_vtemu_wait_active(dir.path.c_str(), 3, TIMEOUT_MS)) << console_now();
 
-    const GlimmerExit e = glimmer_run_wait(&p, TIMEOUT_MS);
-    EXPECT_TRUE(e.exited);
-    EXPECT_EQ(e.code, 0);
-    EXPECT_EQ(glimmer_run_stderr(p), "");
-    EXPECT_FALSE(fifo_exists());
-    EXPECT_EQ(console_now(), console_as_found(3));
+    expect_orderly_end(&p, 3);
     EXPECT_TRUE(logged("tty7 VT_RELDISP 1 = 0"));
 }
 

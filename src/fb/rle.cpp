@@ -268,7 +268,8 @@ static void decode(const Framebuffer *fb, const RleImage *img, int32_t limit, Si
 static void add_bounds(Framebuffer *fb, const Bounds &b)
 {
     if (b.left < b.right)
-        fb_damage_add(fb, fb_device_rect(fb, (int)b.left, (int)b.top, (int)b.right, (int)b.bottom));
+        fb_damage_add(
+            fb, fb_device_rect(fb, FbRect{(int)b.left, (int)b.top, (int)b.right, (int)b.bottom}));
 }
 
 // Decodes a band at a time: for a screen on its side, and a picture narrow

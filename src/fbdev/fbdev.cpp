@@ -209,6 +209,12 @@ void glimmer_fbdev_close(Output *output)
     FbdevOutput *dev = (FbdevOutput *)output;
     if (!dev)
         return;
+    // The text console draws into the first page: left on the second, as
+    // after a run without a terminal of its own, the console would seem gone.
+    if (dev->fd >= 0 && dev->head.double_buffered && dev->var_info.yoffset != 0) {
+        dev->var_info.yoffset = 0;
+        (void)ioctl(dev->fd, FBIOPAN_DISPLAY, &dev->var_info);
+    }
     if (dev->fd >= 0)
         close(dev->fd);
     free(dev);

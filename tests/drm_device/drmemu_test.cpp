@@ -56,6 +56,15 @@ class DrmDeviceTest : public ::testing::Test {
         unsetenv("GLIMMER_EMU_DIR");
     }
 
+    // Closes what a table case left open; the next case configures afresh.
+    void next_case()
+    {
+        TearDown();
+        fds.clear();
+        heads.clear();
+        SetUp();
+    }
+
     void configure(const std::string &text, int n = 0)
     {
         std::string why;
@@ -241,10 +250,7 @@ TEST_F(DrmDeviceTest, SetUpShowsEveryHead)
             EXPECT_EQ(image.at(0, 0), c.expected);
             EXPECT_EQ(image.at(image.width - 1, image.height - 1), c.expected);
         }
-        TearDown();
-        fds.clear();
-        heads.clear();
-        SetUp();
+        next_case();
     }
 }
 
@@ -406,10 +412,7 @@ TEST_F(DrmDeviceTest, FlipsAndDirtyRectanglesReachTheScreen)
         ASSERT_EQ(drmModePageFlip(fd, h->crtc, h->fb[0], DRM_MODE_PAGE_FLIP_EVENT, &flips), 0);
         ASSERT_TRUE(read_flip_event(fd));
         EXPECT_EQ(flips.events.size(), 2u);
-        TearDown();
-        fds.clear();
-        heads.clear();
-        SetUp();
+        next_case();
     }
 }
 
@@ -487,6 +490,69 @@ TEST_F(DrmDeviceTest, MasterRules)
     EXPECT_TRUE(drmIsMaster(later));
 }
 
+// What a program leaves behind goes away with it, as in the kernel: a
+// removed framebuffer takes its CRTC down, a buffer lives while a
+// framebuffer uses it, and closing the card frees everything and master.
+TEST_F(DrmDeviceTest, ObjectsEndWithTheirOwner)
+{
+    enum Ending { RMFB_SHOWN, DESTROY_THEN_RMFB, CLOSE };
+    struct Case {
+        const char *what;
+        Ending ending;
+    };
+    const Case cases[] = {
+        {"removing the shown framebuffer", RMFB_SHOWN},
+        {"destroying a buffer a framebuffer holds", DESTROY_THEN_RMFB},
+        {"closing the card", CLOSE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        configure(glimmer_drmemu_preset("bochs"));
+        const int fd = open_card();
+        ASSERT_GE(fd, 0);
+        heads.assign(1, Head());
+        Head *h = &heads[0];
+        ASSERT_NO_FATAL_FAILURE(set_up_head(fd, 0, DRM_FORMAT_XRGB8888, h));
+        const std::string file = dir.path + "/card0-buf" + std::to_string(h->handle[1]);
+        DrmemuDevice s;
+        switch (c.ending) {
+        case RMFB_SHOWN:
+            ASSERT_EQ(drmModeRmFB(fd, h->fb[0]), 0);
+            ASSERT_TRUE(glimmer_drmemu_read_state(dir.path, 0, &s));
+            EXPECT_EQ(s.crtcs[0].fb, 0u);
+            EXPECT_EQ(s.connectors[0].crtc, 0u);
+            EXPECT_EQ(drmModePageFlip(fd, h->crtc, h->fb[1], 0, nullptr), -EBUSY);
+            break;
+        case DESTROY_THEN_RMFB: {
+            struct drm_mode_destroy_dumb destroy = {h->handle[1]};
+            ASSERT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy), 0);
+            EXPECT_EQ(access(file.c_str(), F_OK), 0);
+            EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy), -1);
+            EXPECT_EQ(errno, EINVAL);
+            ASSERT_EQ(drmModeRmFB(fd, h->fb[1]), 0);
+            EXPECT_NE(access(file.c_str(), F_OK), 0);
+            break;
+        }
+        case CLOSE:
+            for (uint8_t *&m : h->map) {
+                munmap(m, h->size);
+                m = nullptr;
+            }
+            close_card(fd);
+            ASSERT_TRUE(glimmer_drmemu_read_state(dir.path, 0, &s));
+            EXPECT_EQ(s.master, 0u);
+            EXPECT_EQ(s.crtcs[0].fb, 0u);
+            for (const DrmemuFb &f : s.fbs)
+                EXPECT_EQ(f.id, 0u);
+            for (const DrmemuBuffer &b : s.buffers)
+                EXPECT_EQ(b.handle, 0u);
+            EXPECT_NE(access(file.c_str(), F_OK), 0);
+            break;
+        }
+        next_case();
+    }
+}
+
 // Any request can be made to fail on its n-th call or on every call; the
 // log shows every call in order with its result.
 TEST_F(DrmDeviceTest, PlannedFailures)
@@ -514,7 +580,6 @@ TEST_F(DrmDeviceTest, PlannedFailures)
         }
         Head h;
         if (request == "MODE_SETCRTC" || request == "MODE_PAGE_FLIP") {
-            const std::string name = request;
             // The first SETCRTC of the set-up is call 1.
             ASSERT_NO_FATAL_FAILURE(set_up_head(fd, 0, DRM_FORMAT_XRGB8888, &h));
             heads.push_back(h);
@@ -563,10 +628,7 @@ TEST_F(DrmDeviceTest, PlannedFailures)
                       c.results[i] ? drmemu_errno_name(-c.results[i], name, 16) : "")
                 << calls[i].line;
         }
-        TearDown();
-        fds.clear();
-        heads.clear();
-        SetUp();
+        next_case();
     }
 }
 

@@ -244,6 +244,13 @@ TEST_F(DrmDeviceTest, SetUpShowsEveryHead)
         }
         ASSERT_TRUE(c.heads < 2 || heads[0].crtc != heads[1].crtc);
         for (int i = 0; i < c.heads; i++) {
+            // What a program saves to restore at exit.
+            drmModeCrtc *crtc = drmModeGetCrtc(fd, heads[(size_t)i].crtc);
+            ASSERT_NE(crtc, nullptr);
+            EXPECT_EQ(crtc->buffer_id, heads[(size_t)i].fb[0]);
+            EXPECT_TRUE(crtc->mode_valid);
+            EXPECT_EQ(crtc->mode.hdisplay, heads[(size_t)i].mode.hdisplay);
+            drmModeFreeCrtc(crtc);
             const FbemuImage image = capture(i);
             ASSERT_EQ(image.width, heads[(size_t)i].mode.hdisplay);
             ASSERT_EQ(image.height, heads[(size_t)i].mode.vdisplay);
@@ -337,11 +344,15 @@ TEST_F(DrmDeviceTest, FramebufferChecks)
 {
     struct Case {
         const char *what, *preset;
-        uint32_t format;
+        uint32_t format; // 0: legacy ADDFB with the depth and bpp below
         int pitch_less, handle_add;
         int result;
+        uint8_t depth = 0, bpp = 0;
     };
     const Case cases[] = {
+        {"legacy 24/32 on bochs", "bochs", 0, 0, 0, 0, 24, 32},
+        {"legacy 16/16 on bochs", "bochs", 0, 0, 0, -EINVAL, 16, 16},
+        {"legacy 16/16 on cirrus", "cirrus", 0, 0, 0, 0, 16, 16},
         {"XRGB8888 on bochs", "bochs", DRM_FORMAT_XRGB8888, 0, 0, 0},
         {"RGB565 on bochs", "bochs", DRM_FORMAT_RGB565, 0, 0, -EINVAL},
         {"RGB565 on cirrus", "cirrus", DRM_FORMAT_RGB565, 0, 0, 0},
@@ -363,7 +374,9 @@ TEST_F(DrmDeviceTest, FramebufferChecks)
                        pitches[4] = {create.pitch - (uint32_t)c.pitch_less}, offsets[4] = {};
         uint32_t fb = 0;
         errno = 0;
-        const int r = drmModeAddFB2(fd, 100, 10, c.format, handles, pitches, offsets, &fb, 0);
+        const int r = c.format
+                          ? drmModeAddFB2(fd, 100, 10, c.format, handles, pitches, offsets, &fb, 0)
+                          : drmModeAddFB(fd, 100, 10, c.depth, c.bpp, pitches[0], handles[0], &fb);
         EXPECT_EQ(r == 0 ? 0 : -errno, c.result);
         close_card(fd);
     }
@@ -629,6 +642,41 @@ TEST_F(DrmDeviceTest, PlannedFailures)
                 << calls[i].line;
         }
         next_case();
+    }
+}
+
+// A configuration that cannot describe a card is refused with its line,
+// rather than giving a card that differs from what was meant.
+TEST(DrmemuConfig, RefusesWhatItCannotModel)
+{
+    struct Case {
+        const char *text;
+        const char *why; // the start of the reason
+    };
+    const Case cases[] = {
+        {"connector Foo-1 connected 640x480*", "line 1"},
+        {"connector Virtual-1 maybe 640x480*", "line 1"},
+        {"connector Virtual-1 connected 0x480", "line 1"},
+        {"connector Virtual-1 connected orientation=sideways", "line 1"},
+        {"plane primary XB24", "line 1"},
+        {"\nrefuse MODE_NOTHING EIO", "line 2"},
+        {"refuse_nth MODE_SETCRTC 0 EIO", "line 1"},
+        {"refuse MODE_SETCRTC ENOTANERROR", "line 1"},
+        {"crtcs 2\nplane primary XR24", "2 CRTCs but 1 primary planes"},
+        {"connector Virtual-1 connected crtcs=0x2 640x480*", "connector Virtual-1 names a CRTC"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        DrmemuDevice d;
+        char err[160];
+        EXPECT_FALSE(drmemu_device_parse(&d, c.text, err, sizeof err));
+        EXPECT_EQ(std::string(err).rfind(c.why, 0), 0u) << err;
+    }
+    for (const char *preset : {"bochs", "virtio", "virtio2", "cirrus"}) {
+        DrmemuDevice d;
+        char err[160];
+        EXPECT_TRUE(drmemu_device_parse(&d, glimmer_drmemu_preset(preset).c_str(), err, sizeof err))
+            << preset << ": " << err;
     }
 }
 

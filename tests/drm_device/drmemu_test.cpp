@@ -508,12 +508,13 @@ TEST_F(DrmDeviceTest, MasterRules)
 // framebuffer uses it, and closing the card frees everything and master.
 TEST_F(DrmDeviceTest, ObjectsEndWithTheirOwner)
 {
-    enum Ending { RMFB_SHOWN, DESTROY_THEN_RMFB, CLOSE };
+    enum Ending { SWITCH_OFF, RMFB_SHOWN, DESTROY_THEN_RMFB, CLOSE };
     struct Case {
         const char *what;
         Ending ending;
     };
     const Case cases[] = {
+        {"switching the CRTC off, as a restore of an unlit CRTC does", SWITCH_OFF},
         {"removing the shown framebuffer", RMFB_SHOWN},
         {"destroying a buffer a framebuffer holds", DESTROY_THEN_RMFB},
         {"closing the card", CLOSE},
@@ -528,7 +529,13 @@ TEST_F(DrmDeviceTest, ObjectsEndWithTheirOwner)
         ASSERT_NO_FATAL_FAILURE(set_up_head(fd, 0, DRM_FORMAT_XRGB8888, h));
         const std::string file = dir.path + "/card0-buf" + std::to_string(h->handle[1]);
         DrmemuDevice s;
+        FbemuImage image;
         switch (c.ending) {
+        case SWITCH_OFF:
+            ASSERT_EQ(drmModeSetCrtc(fd, h->crtc, 0, 0, 0, nullptr, 0, nullptr), 0);
+            EXPECT_FALSE(glimmer_drmemu_capture(dir.path, 0, 0, &image));
+            EXPECT_EQ(drmModeRmFB(fd, h->fb[0]), 0);
+            break;
         case RMFB_SHOWN:
             ASSERT_EQ(drmModeRmFB(fd, h->fb[0]), 0);
             ASSERT_TRUE(glimmer_drmemu_read_state(dir.path, 0, &s));

@@ -965,8 +965,8 @@ static DrmemuAnswer set_crtc(DrmemuDevice *d, const char *dir, int n, struct drm
     add(t, " connectors=");
     for (uint32_t i = 0; i < r->count_connectors; i++)
         add(t, "%s%u", i ? "," : "", ids[i]);
-    if (!r->mode_valid) {
-        if (r->fb_id || r->count_connectors)
+    if (!r->mode_valid) { // switching off: the kernel looks at no framebuffer then
+        if (r->count_connectors)
             return fail(EINVAL);
         crtc_off(d, (uint32_t)k);
         d->crtcs[k].must_set = 0;
@@ -976,8 +976,8 @@ static DrmemuAnswer set_crtc(DrmemuDevice *d, const char *dir, int n, struct drm
         return fail(EINVAL);
     const uint32_t fb_id = r->fb_id == UINT32_MAX ? d->crtcs[k].fb : r->fb_id;
     DrmemuFb *f = find_fb(d, fb_id);
-    if (!f)
-        return fail(fb_id ? ENOENT : EINVAL);
+    if (!f) // -1 keeps the CRTC's framebuffer, which it must have
+        return fail(r->fb_id == UINT32_MAX ? EINVAL : ENOENT);
     if (!plane_has_format(&d->planes[primary_plane(d, (uint32_t)k)], f->format))
         return fail(EINVAL);
     if (const int err = check_viewport(f, r->x, r->y, &r->mode))

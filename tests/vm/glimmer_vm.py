@@ -838,7 +838,7 @@ def sequence_steps(prefix=""):
 
 # The expected messages of the single-buffered DRM device: the pan test
 # succeeds, the request for a second page is refused.
-BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled"
+BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled\n"
 
 
 def suite_bochs(r):
@@ -921,7 +921,7 @@ def suite_bochs_pan(r):
                 ("console", 1)])
 
 
-VESA_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
+VESA_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled\n"
 
 
 def suite_vesa(r):
@@ -932,7 +932,7 @@ def suite_vesa(r):
         ("console", 1)])
 
 
-ARM_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
+ARM_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled\n"
 
 
 def suite_arm(r):

@@ -61,6 +61,41 @@ def run(cmd, **kw):
 
 # ---------------------------------------------------------------- host tools
 
+APT_DELAYS = (2, 5, 10)  # pauses between attempts, in seconds
+
+
+def apt_update():
+    """Updates the package lists, with a few retries: an archive in mid-sync
+    fails an index ("Mirror sync in progress?"), sometimes for an hour. Never
+    fails: what follows works with the lists there are and names a package
+    that cannot be had."""
+    for delay in APT_DELAYS + (None,):
+        r = run(["apt-get", "update", "-q"], check=False, stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE, text=True)
+        if r.returncode == 0:
+            return
+        last = (r.stderr.strip().splitlines() or ["status %d" % r.returncode])[-1]
+        if delay is None:
+            log("apt-get update keeps failing (%s); going on with the package lists there are"
+                % last)
+            return
+        log("apt-get update failed (%s); trying again in %d s" % (last, delay))
+        time.sleep(delay)
+
+
+def apt_get(args, what, **kw):
+    """apt-get install or download, tried again after an update (old lists
+    name files the archive has dropped). Failure names what could not be had."""
+    for attempt in range(2):
+        r = run(["apt-get", "-o", "DPkg::Lock::Timeout=300"] + args, check=False,
+                capture_output=True, text=True, **kw)
+        if r.returncode == 0:
+            return
+        if attempt == 0:
+            apt_update()
+    raise Failure("cannot get %s: %s" % (what, " ".join(r.stderr.strip().splitlines()[-2:])))
+
+
 def ensure_host_packages():
     want = {"qemu-system-x86_64": "qemu-system-x86", "qemu-system-arm": "qemu-system-arm",
             "dtc": "device-tree-compiler", "busybox": "busybox-static",
@@ -69,18 +104,21 @@ def ensure_host_packages():
     missing = sorted({pkg for tool, pkg in want.items() if not shutil.which(tool)})
     if missing:
         log("installing", " ".join(missing))
-        run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
-        run(["apt-get", "install", "-y", "-q", "--no-install-recommends"] + missing,
-            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), stdout=subprocess.DEVNULL)
+        apt_update()
+        apt_get(["install", "-y", "-q", "--no-install-recommends"] + missing, " ".join(missing),
+                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
 
 
 def newest_kernel(flavour):
-    out = run(["apt-cache", "search", "--names-only", r"^linux-image-6\.1\.0-[0-9]+-%s$" % flavour],
-              capture_output=True, text=True).stdout
-    names = re.findall(r"^(linux-image-6\.1\.0-(\d+)-%s) " % flavour, out, re.M)
-    if not names:
-        return None
-    return max(names, key=lambda n: int(n[1]))[0]
+    for attempt in range(2):
+        out = run(["apt-cache", "search", "--names-only",
+                   r"^linux-image-6\.1\.0-[0-9]+-%s$" % flavour], capture_output=True, text=True).stdout
+        names = re.findall(r"^(linux-image-6\.1\.0-(\d+)-%s) " % flavour, out, re.M)
+        if names:
+            return max(names, key=lambda n: int(n[1]))[0]
+        if attempt == 0:
+            apt_update()  # no lists yet, or none for this architecture
+    raise Failure("no package linux-image-6.1.0-N-%s in the package lists" % flavour)
 
 
 def fetch_package(name, arch, dest):
@@ -93,10 +131,7 @@ def fetch_package(name, arch, dest):
     log("fetching", package)
     debs = lambda: set(glob.glob(os.path.join(dl, name.split(":")[0] + "_*.deb")))
     if not debs():
-        r = run(["apt-get", "download", package], cwd=dl, check=False, capture_output=True)
-        if r.returncode != 0:
-            run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
-            run(["apt-get", "download", package], cwd=dl, capture_output=True)
+        apt_get(["download", package], package, cwd=dl)
     deb = sorted(debs())[-1]
     shutil.rmtree(dest, ignore_errors=True)
     run(["dpkg-deb", "-x", deb, dest])
@@ -108,7 +143,7 @@ def ensure_armhf_arch():
     archs = run(["dpkg", "--print-foreign-architectures"], capture_output=True, text=True).stdout
     if "armhf" not in archs.split():
         run(["dpkg", "--add-architecture", "armhf"])
-        run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
+        apt_update()
 
 
 class Kernel:

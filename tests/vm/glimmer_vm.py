@@ -677,20 +677,28 @@ class Runner:
         return read_ppm(path)
 
     def step_screen(self, name, timeout=30.0):
-        """Captures until the screen shows the expected picture or the time is up."""
-        info = self.fb_info()
+        """Captures until the screen shows the expected picture or the time is up.
+        The FIFO appears before glimmer sets the depth it draws in, so the
+        device is read again until the picture matches."""
         mode = self.d["expand"]
-        w, h, want = self.expected_picture(info, name, mode)
+        info, want = None, None
         path = os.path.join(self.out_dir, name + ".capture.ppm")
         end = time.monotonic() + timeout
         t0 = time.monotonic()
         while True:
+            now = self.fb_info()
+            layout = lambda i: i and tuple(i[k] for k in ("xres", "yres", "bpp", "red", "green", "blue"))
+            if layout(now) != layout(info) and now["bpp"] in (16, 24, 32):
+                info = now
+                w, h, want = self.expected_picture(info, name, mode)
             cw, ch, got = self.vm.screendump(path)
-            if (cw, ch) == (w, h) and got == want:
+            if want is not None and (cw, ch) == (w, h) and got == want:
                 break
             if time.monotonic() > end:
                 break
             time.sleep(0.05)
+        if want is None:
+            raise Failure("screen %s: the device stayed at %d bpp" % (name, now["bpp"]))
         self.settle = max(self.settle, time.monotonic() - t0)
         write_png(os.path.join(self.out_dir, name + ".capture.png"), cw, ch, got)
         os.unlink(path)
@@ -775,8 +783,10 @@ class Runner:
         if out != "kdmode text vtmode auto":
             raise Failure("terminal %d: %s" % (active, out))
         if self.switching:
-            # /dev/vcsN exists exactly while terminal N is allocated.
-            rc, _ = self.vm.sh("[ -e /dev/vcs%d ]" % self.free_vt)
+            # /dev/vcsN exists while terminal N is allocated; the kernel
+            # thread that removes the node may lag on a busy host.
+            rc, _ = self.vm.sh("i=0; while [ -e /dev/vcs%d ] && [ $i -lt 100 ]; do sleep 0.1; "
+                               "i=$((i+1)); done; [ -e /dev/vcs%d ]" % (self.free_vt, self.free_vt))
             if rc == 0:
                 raise Failure("glimmer's terminal %d is still allocated" % self.free_vt)
             again = self.openqry()

@@ -1091,7 +1091,8 @@ def drm_plans(kx, gx, px, ka, ga, pa, out):
         initrd = make_initramfs(ka, modules, ga, pa, "ttyAMA0", os.path.join(out, name + ".cpio.gz"),
                                 card)
         return lambda: (name, suite_drm, xrgb, [
-            "qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15", "-accel", "tcg", "-m", "256",
+            # The kernel has no LPAE: PCI's configuration space must lie below 4 GiB.
+            "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-accel", "tcg", "-m", "256",
             "-kernel", ka.image, "-initrd", initrd, "-global", "virtio-mmio.force-legacy=false"] +
             device_args + ["-append", "console=ttyAMA0 loglevel=4 panic=-1"])
 

@@ -27,6 +27,7 @@ while [ ! -e "$device" ] && [ $i -lt 200 ]; do
     sleep 0.05
     i=$((i + 1))
 done
+[ -e "$device" ] || echo "@@INSMOD-FAILED: no $device"
 dmesg -n 1
 
 # Terminal 1 stays in use, as on a system with a login prompt there, so the

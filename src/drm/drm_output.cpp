@@ -248,22 +248,15 @@ static DrmOutput *fail(DrmOutput *out)
     return nullptr;
 }
 
-DrmOutput *glimmer_drm_open(int card_number, int angle, bool angle_given)
+DrmOutput *glimmer_drm_open(int fd, const char *path, int angle, bool angle_given)
 {
-    char path[] = "/dev/dri/card0";
-    if (card_number >= 1 && card_number <= 9)
-        path[sizeof path - 2] = (char)('0' + card_number);
-
     DrmOutput *out = (DrmOutput *)calloc(1, sizeof *out);
     if (!out) {
         perror("Error no memory");
+        close(fd);
         return nullptr;
     }
-    out->fd = open(path, O_RDWR | O_CLOEXEC);
-    if (out->fd < 0) {
-        fprintf(stderr, "Error opening %s\n", path);
-        return fail(out);
-    }
+    out->fd = fd;
     if (drmSetMaster(out->fd) != 0) {
         fprintf(stderr, "Error, another program controls %s: %s\n", path, strerror(errno));
         return fail(out);

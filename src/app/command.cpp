@@ -50,7 +50,7 @@ CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t lengt
         glimmer_draw_progress(fb, glimmer_command_parse_number(argument));
     else if (argument && word_is(word, word_length, "MSG"))
         glimmer_draw_message(fb, argument);
-    glimmer_fb_flip(fb, 0);
+    glimmer_fb_flip(fb, false);
     return COMMAND_CONTINUE;
 }
 

@@ -121,7 +121,7 @@ int main(int argc, char **argv)
 
     if (console_switching)
         glimmer_console_take_over();
-    Framebuffer *fb = glimmer_fb_open(angle, fbdev_number);
+    Framebuffer *fb = glimmer_fb_open(glimmer_fb_rotation_from_degrees(angle), fbdev_number);
     if (!fb) {
         remove_fifo(&fifo);
         if (console_switching)

@@ -110,7 +110,7 @@ static Framebuffer *fail(Framebuffer *fb)
     return nullptr;
 }
 
-Framebuffer *glimmer_fb_open(int angle, int fbdev_number)
+Framebuffer *glimmer_fb_open(FbRotation rotation, int fbdev_number)
 {
     char path[] = "/dev/fb0";
     if (fbdev_number >= 1 && fbdev_number <= 9)
@@ -217,8 +217,8 @@ Framebuffer *glimmer_fb_open(int angle, int fbdev_number)
         }
     }
 
-    fb->angle = angle;
-    if (angle == 90 || angle == 270) {
+    fb->rotation = rotation;
+    if (rotation == FB_ROTATE_90 || rotation == FB_ROTATE_270) {
         fb->width = fb->real_height;
         fb->height = fb->real_width;
     }

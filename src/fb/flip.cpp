@@ -7,7 +7,7 @@
 #include <cstring>
 
 // Copies the device rectangle r from one page to the other.
-static void copy_rect(const Framebuffer *fb, uint8_t *to, const uint8_t *from, const FbDamage &r)
+static void copy_rect(const Framebuffer *fb, uint8_t *to, const uint8_t *from, const FbRect &r)
 {
     const ptrdiff_t bytes = fb->bpp / 8;
     const ptrdiff_t start = (ptrdiff_t)fb->stride * r.y0 + bytes * r.x0;
@@ -18,10 +18,10 @@ static void copy_rect(const Framebuffer *fb, uint8_t *to, const uint8_t *from, c
     }
 }
 
-void glimmer_fb_flip(Framebuffer *fb, int sync)
+void glimmer_fb_flip(Framebuffer *fb, bool sync)
 {
-    const FbDamage drawn = fb->damage;
-    fb->damage = FbDamage{0, 0, 0, 0};
+    const FbRect drawn = fb->damage;
+    fb->damage = FbRect{0, 0, 0, 0};
     if (!fb->double_buffered)
         return;
 

@@ -18,8 +18,17 @@ enum FbPixelFormat {
     FB_FORMAT_GENERIC,
 };
 
-// A rectangle of device pixels, [x0, x1) x [y0, y1); empty when x0 >= x1.
-struct FbDamage {
+// How the picture is turned on the device, clockwise.
+enum FbRotation {
+    FB_ROTATE_0,
+    FB_ROTATE_90,
+    FB_ROTATE_180,
+    FB_ROTATE_270,
+};
+
+// A rectangle of pixels, [x0, x1) x [y0, y1); empty when x0 >= x1 or y0 >= y1.
+// Damage and clipping both use it.
+struct FbRect {
     int x0, y0, x1, y1;
 };
 
@@ -32,10 +41,10 @@ struct Framebuffer {
     int stride;       // bytes from one device line to the next
     uint8_t *base;    // first byte of the first page
     uint8_t *mapping; // start of the device mapping
-    int double_buffered;
+    bool double_buffered;
     uint8_t *draw_page; // every drawing operation writes here
     uint8_t *shown_page;
-    int angle;       // degrees, as given; only 90, 180 and 270 rotate
+    FbRotation rotation;
     int real_width;  // device xres
     int real_height; // device yres
     FbPixelFormat format;
@@ -46,7 +55,7 @@ struct Framebuffer {
     size_t mapping_size; // bytes mapped (smem_len)
     // Device pixels drawn into draw_page since the last flip; the flip copies
     // them into the other page so that both pages carry every change.
-    FbDamage damage;
+    FbRect damage;
 };
 
 // One compiled-in run-length encoded picture.
@@ -60,11 +69,15 @@ struct RleImage {
 };
 
 // Set-up and teardown (fb_open.cpp).
-Framebuffer *glimmer_fb_open(int angle, int fbdev_number);
+Framebuffer *glimmer_fb_open(FbRotation rotation, int fbdev_number);
 void glimmer_fb_close(Framebuffer *fb);
 FbPixelFormat glimmer_fb_classify(uint32_t red_offset, uint32_t red_length, uint32_t green_offset,
                                   uint32_t green_length, uint32_t blue_offset,
                                   uint32_t blue_length);
+
+// The rotation for an angle in degrees: only 90, 180 and 270 turn the
+// picture, any other angle draws it unrotated.
+FbRotation glimmer_fb_rotation_from_degrees(int degrees);
 
 // Drawing (pixel.cpp, rle.cpp). Coordinates are logical and clipped pixel by pixel.
 void glimmer_fb_put_pixel(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green, uint8_t blue);
@@ -75,4 +88,4 @@ void glimmer_fb_draw_rle(Framebuffer *fb, int x, int y, const RleImage *image);
 // Page flip (flip.cpp): shows draw_page; with sync the whole shown page is
 // copied into the new drawing page, otherwise only what was drawn since the
 // last flip.
-void glimmer_fb_flip(Framebuffer *fb, int sync);
+void glimmer_fb_flip(Framebuffer *fb, bool sync);

@@ -31,7 +31,7 @@ void glimmer_draw_message(Framebuffer *, const char *text)
     calls.push_back("message [" + std::string(text) + "]");
 }
 
-void glimmer_fb_flip(Framebuffer *, int sync)
+void glimmer_fb_flip(Framebuffer *, bool sync)
 {
     calls.push_back("flip " + std::to_string(sync));
 }
@@ -85,11 +85,14 @@ const ProtocolCase protocol_cases[] = {
     {"progress_alone", "PROGRESS\n", {"flip 0"}, false},
     {"progress_no_digits_is_0", "PROGRESS abc\n", {"progress 0", "flip 0"}, false},
     {"progress_leading_blank_and_sign", "PROGRESS  -42x\n", {"progress -42", "flip 0"}, false},
-    {"progress_saturates_high", "PROGRESS 99999999999\n", {"progress 2147483647", "flip 0"},
+    {"progress_saturates_high", "PROGRESS 99999999999\n", {"progress 2147483647", "flip 0"}, false},
+    {"progress_saturates_low",
+     "PROGRESS -99999999999\n",
+     {"progress -2147483648", "flip 0"},
      false},
-    {"progress_saturates_low", "PROGRESS -99999999999\n", {"progress -2147483648", "flip 0"},
-     false},
-    {"lower_case_not_recognised", "progress 5\nquit\nmsg x\n", {"flip 0", "flip 0", "flip 0"},
+    {"lower_case_not_recognised",
+     "progress 5\nquit\nmsg x\n",
+     {"flip 0", "flip 0", "flip 0"},
      false},
     {"spaces_only", "    \n", {"flip 0"}, false},
     {"spaces_before_word", "   MSG x\n", {"message [x]", "flip 0"}, false},
@@ -98,10 +101,12 @@ const ProtocolCase protocol_cases[] = {
     {"spaces_before_quit", "  QUIT\n", {}, true},
     {"quit_with_words", "QUIT now please\n", {}, true},
     {"quit_with_carriage_return_is_unknown", "QUIT\r\n", {"flip 0"}, false},
-    {"nul_separates_lines", std::string("MSG a\0PROGRESS 7\0", 17),
+    {"nul_separates_lines",
+     std::string("MSG a\0PROGRESS 7\0", 17),
      {"message [a]", "flip 0", "progress 7", "flip 0"},
      false},
-    {"nul_inside_a_line_ends_it", std::string("MSG ab\0cd\n", 10),
+    {"nul_inside_a_line_ends_it",
+     std::string("MSG ab\0cd\n", 10),
      {"message [ab]", "flip 0", "flip 0"},
      false},
     {"newlines_only", "\n\n\n", {}, false},
@@ -144,8 +149,8 @@ TEST(Framing, LineCutByAFullReadIsCompletedByTheNext)
 TEST(Framing, ShortReadEndsItsLastLine)
 {
     // Writers that send no newline keep working: each read's last line ends.
-    EXPECT_EQ(feed("MSG abcMSG def", 7), (Calls{"message [abc]", "flip 0", "message [def]",
-                                                "flip 0"}));
+    EXPECT_EQ(feed("MSG abcMSG def", 7),
+              (Calls{"message [abc]", "flip 0", "message [def]", "flip 0"}));
 }
 
 TEST(Framing, LineLongerThanTheAreaIsCutInto2048ByteLines)
@@ -179,7 +184,7 @@ TEST(Framing, ManyCommandsAcrossManyFullReadsLoseNothing)
 
 // The loop over a real FIFO in a temporary directory.
 class Loop : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/glimmer-loop-XXXXXX";

@@ -56,10 +56,10 @@ struct MemFb {
         fb.green_length = ch.green_length;
         fb.blue_offset = ch.blue_offset;
         fb.blue_length = ch.blue_length;
-        fb.angle = angle;
+        fb.rotation = glimmer_fb_rotation_from_degrees(angle);
         fb.width = real_width;
         fb.height = real_height;
-        if (angle == 90 || angle == 270) {
+        if (fb.rotation == FB_ROTATE_90 || fb.rotation == FB_ROTATE_270) {
             fb.width = real_height;
             fb.height = real_width;
         }
@@ -69,7 +69,7 @@ struct MemFb {
         fb.mapping_size = (two_pages ? 2 : 1) * page;
         fb.draw_page = fb.shown_page = fb.base;
         if (two_pages) {
-            fb.double_buffered = 1;
+            fb.double_buffered = true;
             fb.draw_page = fb.base + page;
         }
     }
@@ -97,11 +97,11 @@ inline void reference_put_pixel(Framebuffer *fb, int x, int y, uint8_t r, uint8_
         return;
     const long B = fb->bpp / 8, S = fb->stride, W = fb->width, H = fb->height;
     long offset;
-    if (fb->angle == 90)
+    if (fb->rotation == FB_ROTATE_90)
         offset = S * (W - 1 - x) + B * y;
-    else if (fb->angle == 180)
+    else if (fb->rotation == FB_ROTATE_180)
         offset = S * (H - 1 - y) + B * (W - 1 - x);
-    else if (fb->angle == 270)
+    else if (fb->rotation == FB_ROTATE_270)
         offset = S * x + B * (H - 1 - y);
     else
         offset = S * y + B * x;
@@ -240,8 +240,8 @@ inline void reference_draw_text(Framebuffer *fb, int x, int y, uint8_t r, uint8_
                 for (int rr = 0; rr < font->height; rr++)
                     for (int c = 0; c < w && c < 32; c++)
                         if (rows[rr] & (0x80000000u >> c))
-                            reference_put_pixel(fb, (int)(x + pen + c), (int)(y + line + rr), r,
-                                                g, b);
+                            reference_put_pixel(fb, (int)(x + pen + c), (int)(y + line + rr), r, g,
+                                                b);
                 pen += w;
                 break;
             }

@@ -108,7 +108,7 @@ class FbDeviceTest : public ::testing::Test {
 
     Output open_fb(int angle = 0, int n = 0)
     {
-        return captured([&] { fb = glimmer_fb_open(angle, n); });
+        return captured([&] { fb = glimmer_fb_open(glimmer_fb_rotation_from_degrees(angle), n); });
     }
 
     Output flip(int sync)

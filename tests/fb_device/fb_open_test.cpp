@@ -258,7 +258,7 @@ TEST_P(DoubleBuffering, DecidesOnTwoPages)
     ASSERT_NE(fb, nullptr) << o.err;
     EXPECT_EQ(o.err, c.err);
     EXPECT_EQ(log("FBIOPUT_VSCREENINFO").size(), c.puts);
-    EXPECT_EQ(fb->double_buffered, c.double_buffered ? 1 : 0);
+    EXPECT_EQ(fb->double_buffered, c.double_buffered);
     EXPECT_EQ(fb->base, fb->mapping);
     if (c.double_buffered) {
         EXPECT_EQ(o.out, "to back\n");
@@ -477,7 +477,7 @@ TEST_F(FbDeviceTest, OnePageThatJustFitsOpensSingleBuffered)
     ASSERT_NE(fb, nullptr) << o.err;
     EXPECT_EQ(o.err, "Framebuffer memory too small for two pages, double buffering disabled\n");
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(fb->double_buffered, 0);
+    EXPECT_FALSE(fb->double_buffered);
     EXPECT_EQ(fb->stride, 300);
     EXPECT_EQ(fb->draw_page, fb->base);
     glimmer_fb_put_pixel(fb, 63, 47, 255, 255, 255);
@@ -510,7 +510,7 @@ TEST_P(TwoPageMemory, NeedsRoomForBothPages)
     configure(cfg);
     const Output o = open_fb();
     ASSERT_NE(fb, nullptr) << o.err;
-    EXPECT_EQ(fb->double_buffered, c.double_buffered ? 1 : 0);
+    EXPECT_EQ(fb->double_buffered, c.double_buffered);
     if (c.double_buffered) {
         EXPECT_EQ(o.err, "");
         return;
@@ -602,6 +602,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct AngleCase {
     int angle;
+    FbRotation rotation;
     int width, height;
 };
 
@@ -619,22 +620,22 @@ TEST_P(Rotation, SwapsTheLogicalSizeForQuarterTurns)
     configure(cfg);
     open_fb(c.angle);
     ASSERT_NE(fb, nullptr);
-    EXPECT_EQ(fb->angle, c.angle);
+    EXPECT_EQ(fb->rotation, c.rotation);
     EXPECT_EQ(fb->width, c.width);
     EXPECT_EQ(fb->height, c.height);
     EXPECT_EQ(fb->real_width, 64);
     EXPECT_EQ(fb->real_height, 48);
 }
 
-INSTANTIATE_TEST_SUITE_P(Angles, Rotation,
-                         ::testing::Values(AngleCase{0, 64, 48}, AngleCase{90, 48, 64},
-                                           AngleCase{180, 64, 48}, AngleCase{270, 48, 64},
-                                           AngleCase{45, 64, 48}, AngleCase{-90, 64, 48},
-                                           AngleCase{450, 64, 48}),
-                         [](const auto &p) {
-                             return (p.param.angle < 0 ? "minus_" : "") +
-                                    std::to_string(std::abs(p.param.angle));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Angles, Rotation,
+    ::testing::Values(AngleCase{0, FB_ROTATE_0, 64, 48}, AngleCase{90, FB_ROTATE_90, 48, 64},
+                      AngleCase{180, FB_ROTATE_180, 64, 48}, AngleCase{270, FB_ROTATE_270, 48, 64},
+                      AngleCase{45, FB_ROTATE_0, 64, 48}, AngleCase{-90, FB_ROTATE_0, 64, 48},
+                      AngleCase{450, FB_ROTATE_0, 64, 48}),
+    [](const auto &p) {
+        return (p.param.angle < 0 ? "minus_" : "") + std::to_string(std::abs(p.param.angle));
+    });
 
 // ---- teardown ------------------------------------------------------------------------
 

@@ -23,7 +23,7 @@ class Flip : public FbDeviceTest {
         configure(cfg);
         const Output o = open_fb(angle);
         ASSERT_NE(fb, nullptr) << o.err;
-        ASSERT_EQ(fb->double_buffered, 1) << o.err;
+        ASSERT_TRUE(fb->double_buffered) << o.err;
     }
 
     uint8_t *first_page() const { return fb->base; }
@@ -44,7 +44,7 @@ TEST_F(Flip, SingleBufferingDoesNothing)
         configure(cfg);
         open_fb();
         ASSERT_NE(fb, nullptr);
-        ASSERT_EQ(fb->double_buffered, 0);
+        ASSERT_FALSE(fb->double_buffered);
         glimmer_fb_fill_rect(fb, 2, 3, 10, 5, 255, 255, 255);
         const std::vector<uint8_t> before(fb->mapping, fb->mapping + fb->mapping_size);
         const size_t logged = requests();

@@ -160,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memcpy(text.get(), in.data, in.size);
     text[in.size] = '\0';
 
-    Framebuffer *fb = glimmer_fb_open(angle, 0);
+    Framebuffer *fb = glimmer_fb_open(glimmer_fb_rotation_from_degrees(angle), 0);
     if (fb) {
         if (fb->mapping != reserved + getpagesize())
             fuzz_fail("the device memory was not mapped through the guarded range");

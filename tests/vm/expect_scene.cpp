@@ -54,18 +54,18 @@ int main(int argc, char **argv)
         fprintf(stderr, "expect_scene: bad geometry or channel layout\n");
         return 2;
     }
-    fb.angle = atoi(argv[8]);
+    fb.rotation = glimmer_fb_rotation_from_degrees(atoi(argv[8]));
     const bool replicate = strcmp(argv[9], "replicate") == 0;
     if (!replicate && strcmp(argv[9], "shift") != 0) {
         fprintf(stderr, "expect_scene: EXPAND must be replicate or shift\n");
         return 2;
     }
-    const bool swap = fb.angle == 90 || fb.angle == 270;
+    const bool swap = fb.rotation == FB_ROTATE_90 || fb.rotation == FB_ROTATE_270;
     fb.width = swap ? fb.real_height : fb.real_width;
     fb.height = swap ? fb.real_width : fb.real_height;
     fb.stride = fb.real_width * (fb.bpp / 8);
-    fb.format = glimmer_fb_classify(fb.red_offset, fb.red_length, fb.green_offset,
-                                    fb.green_length, fb.blue_offset, fb.blue_length);
+    fb.format = glimmer_fb_classify(fb.red_offset, fb.red_length, fb.green_offset, fb.green_length,
+                                    fb.blue_offset, fb.blue_length);
     fb.mapping_size = (size_t)fb.stride * (size_t)fb.real_height;
     fb.mapping = (uint8_t *)calloc(1, fb.mapping_size);
     if (!fb.mapping) {

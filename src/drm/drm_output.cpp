@@ -96,13 +96,13 @@ static bool take_plane(PlaneList *list, int crtc, uint32_t preferred, uint32_t *
     return false;
 }
 
-// The angle that shows the scene upright on a panel mounted as the
+// The rotation that shows the scene upright on a panel mounted as the
 // connector's "panel orientation" says: a panel whose left side is up is
 // turned clockwise, so the scene is turned counter-clockwise (90 degrees:
 // its top along the panel's left edge), and the other way round.
-static int panel_angle(int fd, const drmModeConnector *conn)
+static FbRotation panel_rotation(int fd, const drmModeConnector *conn)
 {
-    int angle = 0;
+    FbRotation rotation = FB_ROTATE_0;
     for (int i = 0; i < conn->count_props; i++) {
         drmModePropertyRes *p = drmModeGetProperty(fd, conn->props[i]);
         if (p && strcmp(p->name, "panel orientation") == 0 && (p->flags & DRM_MODE_PROP_ENUM)) {
@@ -111,16 +111,16 @@ static int panel_angle(int fd, const drmModeConnector *conn)
                     continue;
                 const char *name = p->enums[e].name;
                 if (strcmp(name, "Upside Down") == 0)
-                    angle = 180;
+                    rotation = FB_ROTATE_180;
                 else if (strcmp(name, "Left Side Up") == 0)
-                    angle = 90;
+                    rotation = FB_ROTATE_90;
                 else if (strcmp(name, "Right Side Up") == 0)
-                    angle = 270;
+                    rotation = FB_ROTATE_270;
             }
         }
         drmModeFreeProperty(p);
     }
-    return angle;
+    return rotation;
 }
 
 // Finds a CRTC that one of the connector's encoders can drive, which no
@@ -211,21 +211,21 @@ static bool make_buffer(int fd, DrmHead *h, DrmBuffer *b)
 }
 
 // The drawing record of a head whose first buffer exists.
-static void describe_head(DrmHead *h, int angle)
+static void describe_head(DrmHead *h, FbRotation rotation)
 {
     Framebuffer &fb = h->fb;
     const DrmBuffer &b = h->buffers[0];
     fb.fd = -1;
     fb.real_width = h->mode.hdisplay;
     fb.real_height = h->mode.vdisplay;
-    fb.angle = angle;
-    const bool swap = angle == 90 || angle == 270;
+    fb.rotation = rotation;
+    const bool swap = rotation == FB_ROTATE_90 || rotation == FB_ROTATE_270;
     fb.width = swap ? fb.real_height : fb.real_width;
     fb.height = swap ? fb.real_width : fb.real_height;
     fb.stride = (int)b.pitch;
     fb.base = fb.mapping = fb.draw_page = fb.shown_page = b.map;
     fb.mapping_size = b.size;
-    fb.double_buffered = 0;
+    fb.double_buffered = false;
     if (h->format == DRM_FORMAT_RGB565) {
         fb.bpp = 16;
         fb.red_offset = 11, fb.red_length = 5;
@@ -239,7 +239,7 @@ static void describe_head(DrmHead *h, int angle)
         fb.blue_offset = 0, fb.blue_length = 8;
         fb.format = FB_FORMAT_RGB888;
     }
-    fb.damage = FbDamage{0, 0, 0, 0};
+    fb.damage = FbRect{0, 0, 0, 0};
 }
 
 static DrmOutput *fail(DrmOutput *out)
@@ -248,7 +248,7 @@ static DrmOutput *fail(DrmOutput *out)
     return nullptr;
 }
 
-DrmOutput *glimmer_drm_open(int fd, const char *path, int angle, bool angle_given)
+DrmOutput *glimmer_drm_open(int fd, const char *path, FbRotation rotation, bool rotation_given)
 {
     DrmOutput *out = (DrmOutput *)calloc(1, sizeof *out);
     if (!out) {
@@ -300,7 +300,8 @@ DrmOutput *glimmer_drm_open(int fd, const char *path, int angle, bool angle_give
                 }
                 h->shown = -1;
                 h->fb.fd = -1;
-                const int head_angle = angle_given ? angle : panel_angle(out->fd, conn);
+                const FbRotation head_rotation =
+                    rotation_given ? rotation : panel_rotation(out->fd, conn);
                 out->head_count++;
                 h->saved = drmModeGetCrtc(out->fd, h->crtc_id);
                 if (h->mode.hdisplay == 0 || h->mode.vdisplay == 0 ||
@@ -309,7 +310,7 @@ DrmOutput *glimmer_drm_open(int fd, const char *path, int angle, bool angle_give
                     drmModeFreeResources(res);
                     return fail(out);
                 }
-                describe_head(h, head_angle);
+                describe_head(h, head_rotation);
             }
         }
         drmModeFreeConnector(conn);
@@ -373,7 +374,7 @@ static bool set_crtc(int fd, DrmHead *h, uint32_t fb_id)
 }
 
 // Copies the device rectangle r from the shown page into the drawing page.
-static void copy_rect(Framebuffer *fb, const FbDamage &r)
+static void copy_rect(Framebuffer *fb, const FbRect &r)
 {
     const ptrdiff_t bytes = fb->bpp / 8;
     const size_t n = (size_t)(bytes * (r.x1 - r.x0));
@@ -395,7 +396,7 @@ static bool first_show(DrmOutput *out)
         }
         h->crtc_set = true;
         h->shown = 0;
-        h->fb.damage = FbDamage{0, 0, 0, 0};
+        h->fb.damage = FbRect{0, 0, 0, 0};
     }
     for (int i = 0; i < out->head_count; i++) {
         DrmHead *h = &out->heads[i];
@@ -409,7 +410,7 @@ static bool first_show(DrmOutput *out)
         }
         memcpy(second->map, h->buffers[0].map, (size_t)h->fb.stride * (size_t)h->fb.real_height);
         h->fb.draw_page = second->map;
-        h->fb.double_buffered = 1;
+        h->fb.double_buffered = true;
     }
     return true;
 }
@@ -422,7 +423,7 @@ bool glimmer_drm_flip(DrmOutput *out, bool sync)
     bool flipped[DRM_MAX_HEADS] = {};
     for (int i = 0; i < out->head_count; i++) {
         DrmHead *h = &out->heads[i];
-        const FbDamage d = h->fb.damage;
+        const FbRect d = h->fb.damage;
         if (!h->fb.double_buffered) {
             // Drawn straight into the shown buffer: some drivers (virtio-gpu)
             // show nothing of it until told what changed.
@@ -430,7 +431,7 @@ bool glimmer_drm_flip(DrmOutput *out, bool sync)
                 drmModeClip clip = {(uint16_t)d.x0, (uint16_t)d.y0, (uint16_t)d.x1, (uint16_t)d.y1};
                 (void)drmModeDirtyFB(out->fd, h->buffers[h->shown].fb_id, &clip, 1);
             }
-            h->fb.damage = FbDamage{0, 0, 0, 0};
+            h->fb.damage = FbRect{0, 0, 0, 0};
             continue;
         }
         const int next = 1 - h->shown;
@@ -452,8 +453,8 @@ bool glimmer_drm_flip(DrmOutput *out, bool sync)
         DrmHead *h = &out->heads[i];
         if (!flipped[i])
             continue;
-        const FbDamage d = h->fb.damage;
-        h->fb.damage = FbDamage{0, 0, 0, 0};
+        const FbRect d = h->fb.damage;
+        h->fb.damage = FbRect{0, 0, 0, 0};
         h->shown = 1 - h->shown;
         h->fb.shown_page = h->buffers[h->shown].map;
         h->fb.draw_page = h->buffers[1 - h->shown].map;

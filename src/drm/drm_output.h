@@ -45,10 +45,10 @@ struct DrmOutput {
 
 // Takes over the opened card `fd` (named `path` in messages): becomes its
 // master and sets up every connected head with its first buffer, ready for
-// drawing but not yet shown. angle_given: an explicit angle; otherwise each
-// connector's panel orientation selects it. Prints the reason and returns
+// drawing but not yet shown. rotation_given: an explicit rotation; otherwise
+// each connector's panel orientation selects it. Prints the reason and returns
 // nullptr on failure, with nothing left behind and fd closed.
-DrmOutput *glimmer_drm_open(int fd, const char *path, int angle, bool angle_given);
+DrmOutput *glimmer_drm_open(int fd, const char *path, FbRotation rotation, bool rotation_given);
 
 // Shows what was drawn into every head. The first call sets each CRTC and
 // only then creates the second buffer of each head; it fails (message

@@ -128,17 +128,3 @@ void glimmer_fb_fill_rect(Framebuffer *fb, int x, int y, int width, int height, 
 {
     fb_fill_pen(fb, x, y, width, height, fb_pen(fb, red, green, blue));
 }
-
-FbRotation glimmer_fb_rotation_from_degrees(int degrees)
-{
-    switch (degrees) {
-    case 90:
-        return FB_ROTATE_90;
-    case 180:
-        return FB_ROTATE_180;
-    case 270:
-        return FB_ROTATE_270;
-    default:
-        return FB_ROTATE_0;
-    }
-}

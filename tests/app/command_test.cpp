@@ -1,7 +1,8 @@
 // The command channel: framing, words and arguments, reads cut at the end of
-// the receive area, and the loop over a real FIFO. The layout and the flip are
-// replaced by recorders at link time, so each test sees exactly which drawing
-// calls and flips a stream of bytes causes.
+// the receive area, and the loop over a real FIFO. The layout is replaced by
+// recorders at link time and the output by a recording one, so each test sees
+// exactly which drawing calls, on which heads, and flips a stream of bytes
+// causes.
 #include "app/command.h"
 #include "app/layout.h"
 
@@ -20,23 +21,34 @@
 #include <vector>
 
 static std::vector<std::string> calls;
+static std::vector<const Framebuffer *> drawn_on; // the head of each drawing call
 
-void glimmer_draw_progress(Framebuffer *, int32_t value)
+void glimmer_draw_progress(Framebuffer *fb, int32_t value)
 {
     calls.push_back("progress " + std::to_string(value));
+    drawn_on.push_back(fb);
 }
 
-void glimmer_draw_message(Framebuffer *, const char *text)
+void glimmer_draw_message(Framebuffer *fb, const char *text)
 {
     calls.push_back("message [" + std::string(text) + "]");
+    drawn_on.push_back(fb);
 }
 
-void glimmer_fb_flip(Framebuffer *, bool sync)
+void glimmer_draw_initial_scene(Framebuffer *fb)
+{
+    calls.push_back("scene");
+    drawn_on.push_back(fb);
+}
+
+static void record_flip(Output *, bool sync)
 {
     calls.push_back("flip " + std::to_string(sync));
 }
 
-void glimmer_draw_initial_scene(Framebuffer *) {}
+static const OutputOps recording_ops = {record_flip, nullptr};
+static Framebuffer head_a, head_b;
+static Output one_head = {&recording_ops, 1, {&head_a}};
 
 namespace {
 
@@ -56,10 +68,10 @@ Calls feed(const std::string &data, size_t read_size = COMMAND_BUFFER_SIZE, bool
         const size_t n = std::min({read_size, room, data.size() - at});
         memcpy(reader.buffer + reader.kept, data.data() + at, n);
         at += n;
-        quitted = glimmer_command_feed(nullptr, &reader, n, false) == COMMAND_QUIT;
+        quitted = glimmer_command_feed(&one_head, &reader, n, false) == COMMAND_QUIT;
     }
     if (!quitted)
-        quitted = glimmer_command_feed(nullptr, &reader, 0, true) == COMMAND_QUIT;
+        quitted = glimmer_command_feed(&one_head, &reader, 0, true) == COMMAND_QUIT;
     if (quit)
         *quit = quitted;
     return calls;
@@ -125,6 +137,24 @@ TEST_P(Protocol, BytesBecomeDrawingCallsAndFlips)
 
 INSTANTIATE_TEST_SUITE_P(Lines, Protocol, testing::ValuesIn(protocol_cases),
                          [](const auto &case_info) { return std::string(case_info.param.name); });
+
+// Every command is drawn on every head, in head order, and the output is
+// flipped once after all of them; so is the start-up scene, with sync.
+TEST(Heads, EachCommandIsDrawnOnEveryHeadThenFlippedOnce)
+{
+    Output two_heads = {&recording_ops, 2, {&head_a, &head_b}};
+    calls.clear();
+    drawn_on.clear();
+    glimmer_command_draw_initial_scene(&two_heads);
+    char progress[] = "PROGRESS 7", message[] = "MSG hi", unknown[] = "NOPE 1";
+    EXPECT_EQ(glimmer_command_run_line(&two_heads, progress, strlen(progress)), COMMAND_CONTINUE);
+    EXPECT_EQ(glimmer_command_run_line(&two_heads, message, strlen(message)), COMMAND_CONTINUE);
+    EXPECT_EQ(glimmer_command_run_line(&two_heads, unknown, strlen(unknown)), COMMAND_CONTINUE);
+    EXPECT_EQ(calls, (Calls{"scene", "scene", "flip 1", "progress 7", "progress 7", "flip 0",
+                            "message [hi]", "message [hi]", "flip 0", "flip 0"}));
+    EXPECT_EQ(drawn_on, (std::vector<const Framebuffer *>{&head_a, &head_b, &head_a, &head_b,
+                                                          &head_a, &head_b}));
+}
 
 TEST(Framing, LineCutByAFullReadIsCompletedByTheNext)
 {
@@ -226,7 +256,7 @@ TEST_F(Loop, WritersComeAndGo)
         usleep(50 * 1000);
         write_and_close("QUIT\n");
     });
-    EXPECT_EQ(glimmer_command_loop(nullptr, fd, &wait_mask), 0);
+    EXPECT_EQ(glimmer_command_loop(&one_head, fd, &wait_mask), 0);
     writers.join();
     EXPECT_EQ(calls, (Calls{"progress 10", "flip 0", "message [second writer]", "flip 0"}));
 }
@@ -244,7 +274,7 @@ TEST_F(Loop, FailedReopenWaitsForASignal)
         close(w);
     });
     alarm(1);
-    EXPECT_EQ(glimmer_command_loop(nullptr, fd, &wait_mask), -1);
+    EXPECT_EQ(glimmer_command_loop(&one_head, fd, &wait_mask), -1);
     writer.join();
     EXPECT_TRUE(calls.empty());
 }
@@ -263,7 +293,7 @@ TEST_F(Loop, ReplacedByARegularFileIsNotRead)
         close(w);
     });
     alarm(1);
-    EXPECT_EQ(glimmer_command_loop(nullptr, fd, &wait_mask), -1);
+    EXPECT_EQ(glimmer_command_loop(&one_head, fd, &wait_mask), -1);
     writer.join();
     EXPECT_TRUE(calls.empty());
 }

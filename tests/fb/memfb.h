@@ -36,6 +36,7 @@ struct MemFb {
     Framebuffer fb;
     std::vector<uint8_t> memory;
     size_t guard;
+    uint8_t *base; // the first page
 
     MemFb(int real_width, int real_height, int bpp, FbPixelFormat format, int angle = 0,
           int pad = 0, bool two_pages = false, Channels ch = {}, size_t guard_bytes = 64)
@@ -44,7 +45,6 @@ struct MemFb {
         memset(&fb, 0, sizeof fb);
         if (format != FB_FORMAT_GENERIC || ch.red_length + ch.green_length + ch.blue_length == 0)
             ch = channels_of(format);
-        fb.fd = -1;
         fb.real_width = real_width;
         fb.real_height = real_height;
         fb.bpp = bpp;
@@ -65,12 +65,11 @@ struct MemFb {
         }
         const size_t page = page_size();
         memory.assign(2 * guard + (two_pages ? 2 : 1) * page, 0xA5);
-        fb.mapping = fb.base = memory.data() + guard;
-        fb.mapping_size = (two_pages ? 2 : 1) * page;
-        fb.draw_page = fb.shown_page = fb.base;
+        base = memory.data() + guard;
+        fb.draw_page = fb.shown_page = base;
         if (two_pages) {
             fb.double_buffered = true;
-            fb.draw_page = fb.base + page;
+            fb.draw_page = base + page;
         }
     }
     MemFb(const MemFb &) = delete;

@@ -233,7 +233,7 @@ def find_client(glimmer):
     return None
 
 
-def make_initramfs(kernel, modules, glimmer, probe, serial, path, device="/dev/fb0"):
+def make_initramfs(kernel, modules, glimmer, probe, serial, path, device="/dev/fb0", extra=()):
     stage = path + ".d"
     shutil.rmtree(stage, ignore_errors=True)
     os.makedirs(os.path.join(stage, "bin"))
@@ -244,6 +244,8 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path, device="/dev/f
     if client:
         shutil.copy(client, os.path.join(stage, "bin/glimmer-write"))
     shutil.copy(probe, os.path.join(stage, "bin/vtprobe"))
+    for program in extra:
+        shutil.copy(program, os.path.join(stage, "bin", os.path.basename(program).split("-")[0]))
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
     os.chmod(os.path.join(stage, "init"), 0o755)
     lines = []
@@ -961,6 +963,15 @@ DRM_FORMATS = {"XRGB8888": (32, ((16, 8), (8, 8), (0, 8))),
 FIRST_FRAMES = []
 
 
+def build_drmprobe(out_dir, cross):
+    """drmprobe for the guest, static with libdrm.a; None without libdrm."""
+    exe = os.path.join(out_dir, "drmprobe-arm" if cross else "drmprobe-x86")
+    cc = "arm-linux-gnueabihf-gcc" if cross else "gcc"
+    r = run([cc, "-static", "-O2", "-Wall", "-Wextra", "-Werror", "-I/usr/include/libdrm", "-o", exe,
+             os.path.join(HERE, "drmprobe.c"), "-ldrm"], check=False)
+    return exe if r.returncode == 0 else None
+
+
 class DrmVm(Vm):
     """A VM whose captures can name the display device and its head."""
     head = None  # (QEMU device id, head number), or None for the first console
@@ -1005,6 +1016,17 @@ class DrmRunner(Runner):
         finally:
             self.head = 0
             self.vm.head = None
+
+    def step_drmprobe(self):
+        """What the card answers, kept next to the captures for comparison
+        with the emulation's model of the device."""
+        rc, out = self.vm.sh("drmprobe")
+        if rc == 127:
+            return
+        with open(os.path.join(self.out_dir, self.display_name + ".drmprobe.txt"), "w") as f:
+            f.write("\n".join(out) + "\n")
+        if rc != 0:
+            raise Failure("drmprobe failed with %d: %s" % (rc, out[-3:]))
 
     def step_first(self, name):
         """The initial scene, timed from glimmer's start to the first capture
@@ -1064,6 +1086,8 @@ def suite_drm(r, heads=1):
     r.scenario("no-device", [("start", "-f 1", False), ("exit", 255),
                              ("output", "", "Error opening /dev/fb1\nError opening /dev/dri/card1\n"),
                              ("console", 1)])
+    # Last: it leaves the CRTC off.
+    r.scenario("drmprobe", [("drmprobe",)])
 
 
 def suite_drm_fbdev_on(r):
@@ -1083,13 +1107,15 @@ def drm_plans(kx, gx, px, ka, ga, pa, out):
     xrgb = {"expand": "replicate", "heads": [(1280, 800, "XRGB8888")]}
 
     def x86(name, modules, device_args, display, suite, append="", device=card):
+        probe = build_drmprobe(out, False)
         initrd = make_initramfs(kx, modules, gx, px, "ttyS0", os.path.join(out, name + ".cpio.gz"),
-                                device)
+                                device, [probe] if probe else [])
         return lambda: (name, suite, display, x86_cmd(kx, initrd, device_args, append))
 
     def arm(name, modules, device_args):
+        probe = build_drmprobe(out, True)
         initrd = make_initramfs(ka, modules, ga, pa, "ttyAMA0", os.path.join(out, name + ".cpio.gz"),
-                                card)
+                                card, [probe] if probe else [])
         return lambda: (name, suite_drm, xrgb, [
             # The kernel has no LPAE: PCI's configuration space must lie below 4 GiB.
             "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-accel", "tcg", "-m", "256",

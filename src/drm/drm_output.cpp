@@ -215,7 +215,6 @@ static void describe_head(DrmHead *h, FbRotation rotation)
 {
     Framebuffer &fb = h->fb;
     const DrmBuffer &b = h->buffers[0];
-    fb.fd = -1;
     fb.real_width = h->mode.hdisplay;
     fb.real_height = h->mode.vdisplay;
     fb.rotation = rotation;
@@ -223,8 +222,7 @@ static void describe_head(DrmHead *h, FbRotation rotation)
     fb.width = swap ? fb.real_height : fb.real_width;
     fb.height = swap ? fb.real_width : fb.real_height;
     fb.stride = (int)b.pitch;
-    fb.base = fb.mapping = fb.draw_page = fb.shown_page = b.map;
-    fb.mapping_size = b.size;
+    fb.draw_page = fb.shown_page = b.map;
     fb.double_buffered = false;
     if (h->format == DRM_FORMAT_RGB565) {
         fb.bpp = 16;
@@ -242,9 +240,11 @@ static void describe_head(DrmHead *h, FbRotation rotation)
     fb.damage = FbRect{0, 0, 0, 0};
 }
 
+const OutputOps glimmer_drm_ops = {glimmer_drm_flip, glimmer_drm_close};
+
 static DrmOutput *fail(DrmOutput *out)
 {
-    glimmer_drm_close(out);
+    glimmer_drm_close(&out->output);
     return nullptr;
 }
 
@@ -257,6 +257,7 @@ DrmOutput *glimmer_drm_open(int fd, const char *path, FbRotation rotation, bool 
         return nullptr;
     }
     out->fd = fd;
+    out->output.ops = &glimmer_drm_ops;
     if (drmSetMaster(out->fd) != 0) {
         fprintf(stderr, "Error, another program controls %s: %s\n", path, strerror(errno));
         return fail(out);
@@ -280,12 +281,12 @@ DrmOutput *glimmer_drm_open(int fd, const char *path, FbRotation rotation, bool 
     PlaneList planes;
     list_primary_planes(out->fd, &planes);
     uint32_t used_crtcs = 0;
-    for (int i = 0; i < res->count_connectors && out->head_count < DRM_MAX_HEADS; i++) {
+    for (int i = 0; i < res->count_connectors && out->output.head_count < GLIMMER_MAX_HEADS; i++) {
         drmModeConnector *conn = drmModeGetConnector(out->fd, res->connectors[i]);
         if (!conn)
             continue;
         if (conn->connection == DRM_MODE_CONNECTED && conn->count_modes > 0) {
-            DrmHead *h = &out->heads[out->head_count];
+            DrmHead *h = &out->heads[out->output.head_count];
             const int c = pick_crtc(out->fd, res, conn, used_crtcs, &planes, preferred, &h->format);
             if (c >= 0) {
                 used_crtcs |= 1u << c;
@@ -299,10 +300,9 @@ DrmOutput *glimmer_drm_open(int fd, const char *path, FbRotation rotation, bool 
                     }
                 }
                 h->shown = -1;
-                h->fb.fd = -1;
                 const FbRotation head_rotation =
                     rotation_given ? rotation : panel_rotation(out->fd, conn);
-                out->head_count++;
+                out->output.heads[out->output.head_count++] = &h->fb;
                 h->saved = drmModeGetCrtc(out->fd, h->crtc_id);
                 if (h->mode.hdisplay == 0 || h->mode.vdisplay == 0 ||
                     !make_buffer(out->fd, h, &h->buffers[0])) {
@@ -316,7 +316,7 @@ DrmOutput *glimmer_drm_open(int fd, const char *path, FbRotation rotation, bool 
         drmModeFreeConnector(conn);
     }
     drmModeFreeResources(res);
-    if (out->head_count == 0) {
+    if (out->output.head_count == 0) {
         fprintf(stderr, "Error no connected screen on %s\n", path);
         return fail(out);
     }
@@ -347,7 +347,7 @@ static void wait_flips(DrmOutput *out)
     const long end = now_ms() + FLIP_WAIT_MS;
     for (;;) {
         bool pending = false;
-        for (int i = 0; i < out->head_count; i++)
+        for (int i = 0; i < out->output.head_count; i++)
             pending |= out->heads[i].flip_pending;
         const long left = end - now_ms();
         if (!pending)
@@ -364,7 +364,7 @@ static void wait_flips(DrmOutput *out)
         }
     }
     fputs("glimmer_drm_flip: no page flip event\n", stderr);
-    for (int i = 0; i < out->head_count; i++)
+    for (int i = 0; i < out->output.head_count; i++)
         out->heads[i].flip_pending = false;
 }
 
@@ -373,22 +373,11 @@ static bool set_crtc(int fd, DrmHead *h, uint32_t fb_id)
     return drmModeSetCrtc(fd, h->crtc_id, fb_id, 0, 0, &h->connector_id, 1, &h->mode) == 0;
 }
 
-// Copies the device rectangle r from the shown page into the drawing page.
-static void copy_rect(Framebuffer *fb, const FbRect &r)
-{
-    const ptrdiff_t bytes = fb->bpp / 8;
-    const size_t n = (size_t)(bytes * (r.x1 - r.x0));
-    for (int y = r.y0; y < r.y1; y++) {
-        const ptrdiff_t at = (ptrdiff_t)fb->stride * y + bytes * r.x0;
-        memcpy(fb->draw_page + at, fb->shown_page + at, n);
-    }
-}
-
 // Sets every head's CRTC to the first buffer, then gives each head its
 // second buffer: the first picture does not wait for the second allocation.
 static bool first_show(DrmOutput *out)
 {
-    for (int i = 0; i < out->head_count; i++) {
+    for (int i = 0; i < out->output.head_count; i++) {
         DrmHead *h = &out->heads[i];
         if (!set_crtc(out->fd, h, h->buffers[0].fb_id)) {
             perror("Error setting the DRM mode");
@@ -398,7 +387,7 @@ static bool first_show(DrmOutput *out)
         h->shown = 0;
         h->fb.damage = FbRect{0, 0, 0, 0};
     }
-    for (int i = 0; i < out->head_count; i++) {
+    for (int i = 0; i < out->output.head_count; i++) {
         DrmHead *h = &out->heads[i];
         DrmBuffer *second = &h->buffers[1];
         // Both buffers must share one layout: the pages are copied byte for byte.
@@ -415,13 +404,14 @@ static bool first_show(DrmOutput *out)
     return true;
 }
 
-bool glimmer_drm_flip(DrmOutput *out, bool sync)
+bool glimmer_drm_flip(Output *output, bool sync)
 {
-    if (out->head_count > 0 && out->heads[0].shown < 0)
+    DrmOutput *out = (DrmOutput *)output;
+    if (out->output.head_count > 0 && out->heads[0].shown < 0)
         return first_show(out);
 
-    bool flipped[DRM_MAX_HEADS] = {};
-    for (int i = 0; i < out->head_count; i++) {
+    bool flipped[GLIMMER_MAX_HEADS] = {};
+    for (int i = 0; i < out->output.head_count; i++) {
         DrmHead *h = &out->heads[i];
         const FbRect d = h->fb.damage;
         if (!h->fb.double_buffered) {
@@ -431,7 +421,7 @@ bool glimmer_drm_flip(DrmOutput *out, bool sync)
                 drmModeClip clip = {(uint16_t)d.x0, (uint16_t)d.y0, (uint16_t)d.x1, (uint16_t)d.y1};
                 (void)drmModeDirtyFB(out->fd, h->buffers[h->shown].fb_id, &clip, 1);
             }
-            h->fb.damage = FbRect{0, 0, 0, 0};
+            glimmer_fb_swap_pages(&h->fb, sync);
             continue;
         }
         const int next = 1 - h->shown;
@@ -449,31 +439,22 @@ bool glimmer_drm_flip(DrmOutput *out, bool sync)
         }
     }
     wait_flips(out);
-    for (int i = 0; i < out->head_count; i++) {
+    for (int i = 0; i < out->output.head_count; i++) {
         DrmHead *h = &out->heads[i];
         if (!flipped[i])
             continue;
-        const FbRect d = h->fb.damage;
-        h->fb.damage = FbRect{0, 0, 0, 0};
+        glimmer_fb_swap_pages(&h->fb, sync);
         h->shown = 1 - h->shown;
-        h->fb.shown_page = h->buffers[h->shown].map;
-        h->fb.draw_page = h->buffers[1 - h->shown].map;
-        if (sync)
-            memcpy(h->fb.draw_page, h->fb.shown_page,
-                   (size_t)h->fb.stride * (size_t)h->fb.real_height);
-        else if (d.x0 < d.x1)
-            copy_rect(&h->fb, d);
     }
     return true;
 }
 
-void glimmer_drm_close(DrmOutput *out)
+void glimmer_drm_close(Output *output)
 {
-    if (!out)
-        return;
+    DrmOutput *out = (DrmOutput *)output;
     if (out->fd >= 0) {
         wait_flips(out);
-        for (int i = 0; i < out->head_count; i++) {
+        for (int i = 0; i < out->output.head_count; i++) {
             DrmHead *h = &out->heads[i];
             const drmModeCrtc *s = h->saved;
             if (h->crtc_set) {

@@ -5,14 +5,12 @@
 // set-up, flip and close code here talk to the card.
 #pragma once
 
-#include "fb/framebuffer.h"
+#include "output/output.h"
 
 #include <xf86drmMode.h>
 
 #include <cstddef>
 #include <cstdint>
-
-enum { DRM_MAX_HEADS = 8 };
 
 // One dumb buffer with its framebuffer object and mapping.
 struct DrmBuffer {
@@ -37,11 +35,13 @@ struct DrmHead {
 };
 
 struct DrmOutput {
+    Output output; // first, so that an Output * of this kind is a DrmOutput *
     int fd;
     bool master;
-    int head_count;
-    DrmHead heads[DRM_MAX_HEADS];
+    DrmHead heads[GLIMMER_MAX_HEADS]; // output.heads[i] points to heads[i].fb
 };
+
+extern const OutputOps glimmer_drm_ops;
 
 // Takes over the opened card `fd` (named `path` in messages): becomes its
 // master and sets up every connected head with its first buffer, ready for
@@ -56,7 +56,8 @@ DrmOutput *glimmer_drm_open(int fd, const char *path, FbRotation rotation, bool 
 // Later calls flip and wait for the flip's event, so that the buffer drawn
 // next is never on screen. With sync the whole shown page is copied into the
 // new drawing page, otherwise only what was drawn.
-bool glimmer_drm_flip(DrmOutput *out, bool sync);
+bool glimmer_drm_flip(Output *output, bool sync);
 
-// Puts back each saved CRTC, frees the buffers, closes the card.
-void glimmer_drm_close(DrmOutput *out);
+// Puts back each saved CRTC, frees the buffers, closes the card and frees
+// the record.
+void glimmer_drm_close(Output *output);

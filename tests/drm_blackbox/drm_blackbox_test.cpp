@@ -379,6 +379,59 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error no connected screen on /dev/dri/card0\n"}),
     [](const auto &p) { return std::string(p.param.name); });
 
+// ---- load ----------------------------------------------------------------------
+
+struct LoadCase {
+    const char *name;
+    int lines;
+    bool terminate; // SIGTERM while the lines are still being carried out
+};
+
+void PrintTo(const LoadCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Load : public DrmBlackbox, public ::testing::WithParamInterface<LoadCase> {};
+
+// A flood of commands on two heads: every line is one flip of each head,
+// the last one is what both show, and a signal in the middle of the flood
+// still ends with the card as found.
+TEST_P(Load, EveryLineFlipsEveryHeadAndTheCardComesBack)
+{
+    const LoadCase &c = GetParam();
+    const std::vector<HeadSpec> heads = {{1280, 800, 32, 0}, {1024, 768, 32, 0}};
+    configure(glimmer_drmemu_preset("virtio2"));
+    ASSERT_TRUE(glimmer_run_start(run, &process));
+    ASSERT_TRUE(glimmer_run_wait_fifo(fifo(), TIMEOUT_MS));
+    ASSERT_EQ(wait_heads(heads, 0), "");
+    std::string flood;
+    for (int i = 1; i < c.lines; i++)
+        flood += "PROGRESS " + std::to_string(i % 203 - 101) + "\n";
+    flood += STEPS[0].line;
+    ASSERT_TRUE(glimmer_run_write_fifo(fifo(), flood, TIMEOUT_MS));
+    if (c.terminate) {
+        ASSERT_TRUE(glimmer_run_signal(process, SIGTERM));
+    } else {
+        ASSERT_EQ(wait_heads(heads, 1), "");
+        ASSERT_TRUE(glimmer_run_write_fifo(fifo(), "QUIT\n", TIMEOUT_MS));
+    }
+    const GlimmerExit e = finish();
+    EXPECT_TRUE(e.exited && e.code == 0);
+    EXPECT_EQ(glimmer_run_stderr(process), "");
+    if (!c.terminate) {
+        const size_t flips =
+            glimmer_fbemu_log_of(glimmer_drmemu_read_log(dir.path, 0), "MODE_PAGE_FLIP").size();
+        EXPECT_EQ(flips, 2u * (size_t)c.lines);
+    }
+    expect_card_as_found();
+}
+
+INSTANTIATE_TEST_SUITE_P(Flood, Load,
+                         ::testing::Values(LoadCase{"four_hundred_lines", 400, false},
+                                           LoadCase{"sigterm_midway", 400, true}),
+                         [](const auto &p) { return std::string(p.param.name); });
+
 // ---- how runs end -------------------------------------------------------------
 
 enum Ending { END_QUIT, END_SIGTERM, END_SIGINT, END_TERMINAL_SWITCH };

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -244,6 +245,13 @@ TEST_F(DrmDeviceTest, SetUpShowsEveryHead)
         }
         ASSERT_TRUE(c.heads < 2 || heads[0].crtc != heads[1].crtc);
         for (int i = 0; i < c.heads; i++) {
+            // What a program saves to restore at exit.
+            drmModeCrtc *crtc = drmModeGetCrtc(fd, heads[(size_t)i].crtc);
+            ASSERT_NE(crtc, nullptr);
+            EXPECT_EQ(crtc->buffer_id, heads[(size_t)i].fb[0]);
+            EXPECT_TRUE(crtc->mode_valid);
+            EXPECT_EQ(crtc->mode.hdisplay, heads[(size_t)i].mode.hdisplay);
+            drmModeFreeCrtc(crtc);
             const FbemuImage image = capture(i);
             ASSERT_EQ(image.width, heads[(size_t)i].mode.hdisplay);
             ASSERT_EQ(image.height, heads[(size_t)i].mode.vdisplay);
@@ -337,11 +345,15 @@ TEST_F(DrmDeviceTest, FramebufferChecks)
 {
     struct Case {
         const char *what, *preset;
-        uint32_t format;
+        uint32_t format; // 0: legacy ADDFB with the depth and bpp below
         int pitch_less, handle_add;
         int result;
+        uint8_t depth = 0, bpp = 0;
     };
     const Case cases[] = {
+        {"legacy 24/32 on bochs", "bochs", 0, 0, 0, 0, 24, 32},
+        {"legacy 16/16 on bochs", "bochs", 0, 0, 0, -EINVAL, 16, 16},
+        {"legacy 16/16 on cirrus", "cirrus", 0, 0, 0, 0, 16, 16},
         {"XRGB8888 on bochs", "bochs", DRM_FORMAT_XRGB8888, 0, 0, 0},
         {"RGB565 on bochs", "bochs", DRM_FORMAT_RGB565, 0, 0, -EINVAL},
         {"RGB565 on cirrus", "cirrus", DRM_FORMAT_RGB565, 0, 0, 0},
@@ -363,7 +375,9 @@ TEST_F(DrmDeviceTest, FramebufferChecks)
                        pitches[4] = {create.pitch - (uint32_t)c.pitch_less}, offsets[4] = {};
         uint32_t fb = 0;
         errno = 0;
-        const int r = drmModeAddFB2(fd, 100, 10, c.format, handles, pitches, offsets, &fb, 0);
+        const int r = c.format
+                          ? drmModeAddFB2(fd, 100, 10, c.format, handles, pitches, offsets, &fb, 0)
+                          : drmModeAddFB(fd, 100, 10, c.depth, c.bpp, pitches[0], handles[0], &fb);
         EXPECT_EQ(r == 0 ? 0 : -errno, c.result);
         close_card(fd);
     }
@@ -474,17 +488,21 @@ TEST_F(DrmDeviceTest, MasterRules)
         }
         EXPECT_EQ(r, s.result);
     }
-    // A process that ends without closing gives master up, as at exit.
+    // A process that ended without closing gives master up, as at exit:
+    // the card holds an open of a process that has been reaped.
     close_card(first);
-    heads.clear();
     close_card(second);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        _exit(open("/dev/dri/card0", O_RDWR) >= 0 ? 0 : 1);
+    pid_t gone;
+    char *argv[] = {(char *)"true", nullptr};
+    ASSERT_EQ(posix_spawnp(&gone, "true", nullptr, nullptr, argv, environ), 0);
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(waitpid(gone, &status, 0), gone);
+    DrmemuDevice s;
+    uint32_t open_id = 0;
+    ASSERT_TRUE(glimmer_drmemu_read_state(dir.path, 0, &s));
+    ASSERT_TRUE(drmemu_device_open(&s, (uint32_t)gone, &open_id));
+    ASSERT_EQ(s.master, open_id);
+    ASSERT_TRUE(drmemu_device_save(dir.path.c_str(), 0, &s));
     const int later = open_card();
     ASSERT_GE(later, 0);
     EXPECT_TRUE(drmIsMaster(later));
@@ -495,12 +513,13 @@ TEST_F(DrmDeviceTest, MasterRules)
 // framebuffer uses it, and closing the card frees everything and master.
 TEST_F(DrmDeviceTest, ObjectsEndWithTheirOwner)
 {
-    enum Ending { RMFB_SHOWN, DESTROY_THEN_RMFB, CLOSE };
+    enum Ending { SWITCH_OFF, RMFB_SHOWN, DESTROY_THEN_RMFB, CLOSE };
     struct Case {
         const char *what;
         Ending ending;
     };
     const Case cases[] = {
+        {"switching the CRTC off, as a restore of an unlit CRTC does", SWITCH_OFF},
         {"removing the shown framebuffer", RMFB_SHOWN},
         {"destroying a buffer a framebuffer holds", DESTROY_THEN_RMFB},
         {"closing the card", CLOSE},
@@ -515,7 +534,13 @@ TEST_F(DrmDeviceTest, ObjectsEndWithTheirOwner)
         ASSERT_NO_FATAL_FAILURE(set_up_head(fd, 0, DRM_FORMAT_XRGB8888, h));
         const std::string file = dir.path + "/card0-buf" + std::to_string(h->handle[1]);
         DrmemuDevice s;
+        FbemuImage image;
         switch (c.ending) {
+        case SWITCH_OFF:
+            ASSERT_EQ(drmModeSetCrtc(fd, h->crtc, 0, 0, 0, nullptr, 0, nullptr), 0);
+            EXPECT_FALSE(glimmer_drmemu_capture(dir.path, 0, 0, &image));
+            EXPECT_EQ(drmModeRmFB(fd, h->fb[0]), 0);
+            break;
         case RMFB_SHOWN:
             ASSERT_EQ(drmModeRmFB(fd, h->fb[0]), 0);
             ASSERT_TRUE(glimmer_drmemu_read_state(dir.path, 0, &s));
@@ -580,12 +605,13 @@ TEST_F(DrmDeviceTest, PlannedFailures)
         }
         Head h;
         if (request == "MODE_SETCRTC" || request == "MODE_PAGE_FLIP") {
-            // The first SETCRTC of the set-up is call 1.
             ASSERT_NO_FATAL_FAILURE(set_up_head(fd, 0, DRM_FORMAT_XRGB8888, &h));
             heads.push_back(h);
         }
+        // The first SETCRTC, call 1, was the set-up's.
+        const size_t first = request == "MODE_SETCRTC" ? 1 : 0;
         std::vector<int> results;
-        for (size_t i = request == "MODE_SETCRTC" ? 1 : 0; i < c.results.size(); i++) {
+        for (size_t i = first; i < c.results.size(); i++) {
             errno = 0;
             int r = 0;
             if (request == "MODE_SETCRTC") {
@@ -616,9 +642,7 @@ TEST_F(DrmDeviceTest, PlannedFailures)
             }
             results.push_back(r);
         }
-        if (request == "MODE_SETCRTC")
-            results.insert(results.begin(), 0);
-        EXPECT_EQ(results, c.results);
+        EXPECT_EQ(results, std::vector<int>(c.results.begin() + (ptrdiff_t)first, c.results.end()));
         const std::vector<FbemuLogEntry> calls = log(c.request);
         ASSERT_EQ(calls.size(), c.results.size());
         for (size_t i = 0; i < calls.size(); i++) {
@@ -629,6 +653,41 @@ TEST_F(DrmDeviceTest, PlannedFailures)
                 << calls[i].line;
         }
         next_case();
+    }
+}
+
+// A configuration that cannot describe a card is refused with its line,
+// rather than giving a card that differs from what was meant.
+TEST(DrmemuConfig, RefusesWhatItCannotModel)
+{
+    struct Case {
+        const char *text;
+        const char *why; // the start of the reason
+    };
+    const Case cases[] = {
+        {"connector Foo-1 connected 640x480*", "line 1"},
+        {"connector Virtual-1 maybe 640x480*", "line 1"},
+        {"connector Virtual-1 connected 0x480", "line 1"},
+        {"connector Virtual-1 connected orientation=sideways", "line 1"},
+        {"plane primary XB24", "line 1"},
+        {"\nrefuse MODE_NOTHING EIO", "line 2"},
+        {"refuse_nth MODE_SETCRTC 0 EIO", "line 1"},
+        {"refuse MODE_SETCRTC ENOTANERROR", "line 1"},
+        {"crtcs 2\nplane primary XR24", "2 CRTCs but 1 primary planes"},
+        {"connector Virtual-1 connected crtcs=0x2 640x480*", "connector Virtual-1 names a CRTC"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        DrmemuDevice d;
+        char err[160];
+        EXPECT_FALSE(drmemu_device_parse(&d, c.text, err, sizeof err));
+        EXPECT_EQ(std::string(err).rfind(c.why, 0), 0u) << err;
+    }
+    for (const char *preset : {"bochs", "virtio", "virtio2", "cirrus"}) {
+        DrmemuDevice d;
+        char err[160];
+        EXPECT_TRUE(drmemu_device_parse(&d, glimmer_drmemu_preset(preset).c_str(), err, sizeof err))
+            << preset << ": " << err;
     }
 }
 

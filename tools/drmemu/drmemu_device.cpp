@@ -628,14 +628,13 @@ static void remove_fb(DrmemuDevice *d, const char *dir, int n, DrmemuFb *f)
 
 // Copies rows [y1, y2), bytes of columns [x1, x2) of a framebuffer from its
 // buffer into what CRTC k scans out.
-static void scan_copy(const DrmemuDevice *d, const char *dir, int n, uint32_t k, const DrmemuFb *f,
-                      uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2)
+static void scan_copy(const char *dir, int n, uint32_t k, const DrmemuFb *f, uint32_t x1,
+                      uint32_t y1, uint32_t x2, uint32_t y2)
 {
     char from_path[4096], to_path[4096];
     if (!buffer_file(from_path, sizeof from_path, dir, n, f->handle) ||
         !scan_file(to_path, sizeof to_path, dir, n, k))
         return;
-    (void)d;
     const int from = openat(AT_FDCWD, from_path, O_RDONLY | O_CLOEXEC);
     const int to = openat(AT_FDCWD, to_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     const uint32_t cpp = drmemu_format_cpp(f->format);
@@ -658,7 +657,7 @@ static void scan_copy(const DrmemuDevice *d, const char *dir, int n, uint32_t k,
 static void scan_all(const DrmemuDevice *d, const char *dir, int n, uint32_t k, const DrmemuFb *f)
 {
     if (d->dirty == DRMEMU_DIRTY_REQUIRED)
-        scan_copy(d, dir, n, k, f, 0, 0, f->width, f->height);
+        scan_copy(dir, n, k, f, 0, 0, f->width, f->height);
 }
 
 bool drmemu_device_open(DrmemuDevice *d, uint32_t pid, uint32_t *open)
@@ -965,8 +964,8 @@ static DrmemuAnswer set_crtc(DrmemuDevice *d, const char *dir, int n, struct drm
     add(t, " connectors=");
     for (uint32_t i = 0; i < r->count_connectors; i++)
         add(t, "%s%u", i ? "," : "", ids[i]);
-    if (!r->mode_valid) {
-        if (r->fb_id || r->count_connectors)
+    if (!r->mode_valid) { // switching off: the kernel looks at no framebuffer then
+        if (r->count_connectors)
             return fail(EINVAL);
         crtc_off(d, (uint32_t)k);
         d->crtcs[k].must_set = 0;
@@ -976,8 +975,8 @@ static DrmemuAnswer set_crtc(DrmemuDevice *d, const char *dir, int n, struct drm
         return fail(EINVAL);
     const uint32_t fb_id = r->fb_id == UINT32_MAX ? d->crtcs[k].fb : r->fb_id;
     DrmemuFb *f = find_fb(d, fb_id);
-    if (!f)
-        return fail(fb_id ? ENOENT : EINVAL);
+    if (!f) // -1 keeps the CRTC's framebuffer, which it must have
+        return fail(r->fb_id == UINT32_MAX ? EINVAL : ENOENT);
     if (!plane_has_format(&d->planes[primary_plane(d, (uint32_t)k)], f->format))
         return fail(EINVAL);
     if (const int err = check_viewport(f, r->x, r->y, &r->mode))
@@ -1224,9 +1223,9 @@ static DrmemuAnswer dirty_fb(DrmemuDevice *d, const char *dir, int n,
         if (d->crtcs[k].fb != f->id)
             continue;
         if (!r->num_clips)
-            scan_copy(d, dir, n, k, f, 0, 0, f->width, f->height);
+            scan_copy(dir, n, k, f, 0, 0, f->width, f->height);
         for (uint32_t i = 0; i < r->num_clips; i++)
-            scan_copy(d, dir, n, k, f, clips[i].x1, clips[i].y1, clips[i].x2, clips[i].y2);
+            scan_copy(dir, n, k, f, clips[i].x1, clips[i].y1, clips[i].x2, clips[i].y2);
     }
     return ok();
 }

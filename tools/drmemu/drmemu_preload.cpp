@@ -149,7 +149,10 @@ static void reap(Session *s)
             drmemu_device_close(&s->device, s->dir, s->n, o.id);
 }
 
-static bool begin(Session *s, int n)
+// Locks and loads card n for a request on `open` (0: none yet). The process
+// that uses an open last holds it, so a program that forks and leaves the
+// card to its child keeps it.
+static bool begin(Session *s, int n, uint32_t open = 0)
 {
     s->dir = emu_dir();
     s->n = n;
@@ -163,8 +166,12 @@ static bool begin(Session *s, int n)
         while (flock(s->lock, LOCK_EX) != 0 && errno == EINTR) {
         }
     s->loaded = drmemu_device_load(s->dir, n, &s->device);
-    if (s->loaded)
-        reap(s);
+    if (!s->loaded)
+        return false;
+    for (DrmemuOpen &o : s->device.opens)
+        if (open && o.id == open)
+            o.pid = (uint32_t)getpid();
+    reap(s);
     return s->loaded;
 }
 
@@ -265,7 +272,7 @@ static int card_ioctl(Slot *slot, unsigned long code, void *arg)
     char line[1024], desc[896];
     desc[0] = '\0';
     DrmemuAnswer a = {-1, ENODEV, false, 0, 0};
-    if (begin(&s, slot->card)) {
+    if (begin(&s, slot->card, slot->client.open)) {
         int unread = 0;
         if (raw_ioctl(slot->fd, FIONREAD, &unread) == 0) {
             const uint32_t events_unread =
@@ -298,7 +305,8 @@ static void *card_mmap(Slot *slot, void *addr, size_t len, int prot, int flags, 
     snprintf(line, sizeof line, "mmap offset=%#" PRIx64 " length=%zu", (uint64_t)offset, len);
     int err = ENODEV;
     void *mapping = MAP_FAILED;
-    if (begin(&s, slot->card) && !(err = drmemu_device_refusal(&s.device, DRMEMU_MMAP))) {
+    if (begin(&s, slot->card, slot->client.open) &&
+        !(err = drmemu_device_refusal(&s.device, DRMEMU_MMAP))) {
         const DrmemuBuffer *b =
             offset < 0 ? nullptr
                        : drmemu_device_mapped(&s.device, slot->client.open, (uint64_t)offset);
@@ -330,8 +338,14 @@ static int close_card(Slot *slot)
     const int fd = was.fd, result = raw_close(fd), err = errno;
     raw_close(was.peer);
     Session s;
-    if (begin(&s, was.card))
-        drmemu_device_close(&s.device, s.dir, s.n, was.client.open);
+    // A process that shares the open with another (after fork) only lets go of its descriptor.
+    if (begin(&s, was.card)) {
+        bool owner = false;
+        for (const DrmemuOpen &o : s.device.opens)
+            owner = owner || (o.id == was.client.open && o.pid == (uint32_t)getpid());
+        if (owner)
+            drmemu_device_close(&s.device, s.dir, s.n, was.client.open);
+    }
     end(&s, "close", result, err, fd);
     errno = err;
     return result;

@@ -1028,6 +1028,27 @@ class DrmRunner(Runner):
         if rc != 0:
             raise Failure("drmprobe failed with %d: %s" % (rc, out[-3:]))
 
+    def step_angle(self, angle):
+        """The angle glimmer chooses by itself (panel orientation)."""
+        self.angle = angle
+
+    def step_console_edge(self, name, edge):
+        """The kernel's own text console, turned for the panel orientation:
+        terminal 1's first line runs along `edge` of the capture."""
+        path = os.path.join(self.out_dir, "%s-%s.capture.ppm" % (self.display_name, name))
+        w, h, px = self.vm.screendump(path)
+        write_png(path[:-4] + ".png", w, h, px)
+        os.unlink(path)
+        lit = lambda x, y: px[(y * w + x) * 3:(y * w + x) * 3 + 3] != b"\x00\x00\x00"
+        band = 20
+        counts = {"top": sum(lit(x, y) for y in range(band) for x in range(w)),
+                  "bottom": sum(lit(x, y) for y in range(h - band, h) for x in range(w)),
+                  "left": sum(lit(x, y) for x in range(band) for y in range(h)),
+                  "right": sum(lit(x, y) for x in range(w - band, w) for y in range(h))}
+        got = max(counts, key=counts.get)
+        if got != edge:
+            raise Failure("console text along the %s edge, want %s: lit pixels %s" % (got, edge, counts))
+
     def step_first(self, name):
         """The initial scene, timed from glimmer's start to the first capture
         that shows it exactly."""
@@ -1100,6 +1121,19 @@ def suite_drm_fbdev_on(r):
                 ("text_screen", "after", True)])
 
 
+def suite_drm_panel(r):
+    """A panel mounted with its left side up (video=Virtual-1:panel_orientation=
+    left_side_up): the kernel turns its own text console for it, and glimmer,
+    without -a, turns its scene the same way; -a still decides when given."""
+    r.scenario("kernel-console", [("console_edge", "console", "left")])
+    r.scenario("panel", [("start", "-d"), ("angle", 90), ("screen", "scene"), ("held",),
+                         ("fifo", "PROGRESS 60\nMSG upright\n", [("P", 60), ("M", "upright")]),
+                         ("screen", "cmds"), ("fifo", "QUIT\n", []), ("exit", 0),
+                         ("output", "", ""), ("console", 1)])
+    r.scenario("angle-given", [("start", "-d -a 0"), ("screen", "scene"), ("fifo", "QUIT\n", []),
+                               ("exit", 0), ("console", 1)])
+
+
 def drm_plans(kx, gx, px, ka, ga, pa, out):
     """The DRM suites: name -> (display name, suite, display, QEMU command)."""
     off = ("drm_kms_helper", "fbdev_emulation=0")
@@ -1130,6 +1164,11 @@ def drm_plans(kx, gx, px, ka, ga, pa, out):
                                        ["-vga", "none", "-device", "bochs-display"],
                                        {"expand": "replicate"}, suite_drm_fbdev_on,
                                        device="/dev/fb0")(),
+        "drm-bochs-panel": lambda: x86("x86-drm-bochs-panel", [("bochs", "")],
+                                       ["-vga", "none", "-device", "bochs-display"],
+                                       {"expand": "replicate"}, suite_drm_panel,
+                                       append="video=Virtual-1:panel_orientation=left_side_up",
+                                       device="/dev/fb0")(),
         "drm-virtio": lambda: x86("x86-drm-virtio", virtio,
                                   ["-vga", "none", "-device", "virtio-gpu-pci"], xrgb, suite_drm)(),
         "drm-cirrus": lambda: x86("x86-drm-cirrus", [("cirrus", ""), off], ["-vga", "cirrus"],
@@ -1149,7 +1188,7 @@ def drm_plans(kx, gx, px, ka, ga, pa, out):
     return plans
 
 
-DRM_SUITES = ["drm-bochs", "drm-bochs-fbdev", "drm-virtio", "drm-cirrus", "drm-virtio-2",
+DRM_SUITES = ["drm-bochs", "drm-bochs-fbdev", "drm-bochs-panel", "drm-virtio", "drm-cirrus", "drm-virtio-2",
               "drm-arm-virtio", "drm-arm-bochs"]
 
 

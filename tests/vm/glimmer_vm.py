@@ -61,11 +61,13 @@ def run(cmd, **kw):
 
 # ---------------------------------------------------------------- host tools
 
-def ensure_host_packages():
+def ensure_host_packages(extra=None):
+    """Installs the tools the VMs need; extra maps more tools to their packages."""
     want = {"qemu-system-x86_64": "qemu-system-x86", "qemu-system-arm": "qemu-system-arm",
             "dtc": "device-tree-compiler", "busybox": "busybox-static",
             "arm-linux-gnueabihf-gcc": "gcc-arm-linux-gnueabihf",
             "arm-linux-gnueabihf-g++": "g++-arm-linux-gnueabihf"}
+    want.update(extra or {})
     missing = sorted({pkg for tool, pkg in want.items() if not shutil.which(tool)})
     if missing:
         log("installing", " ".join(missing))
@@ -246,16 +248,27 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path):
     shutil.copy(probe, os.path.join(stage, "bin/vtprobe"))
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
     os.chmod(os.path.join(stage, "init"), 0o755)
+    stage_modules(kernel, modules, stage)
+    with open(os.path.join(stage, "etc/serial"), "w") as f:
+        f.write(serial + "\n")
+    return pack_initramfs(stage, path)
+
+
+def stage_modules(kernel, modules, stage):
+    """Copies the (module, parameters) pairs and what they depend on into
+    stage and lists them in load order in stage/etc/modules.list."""
     lines = []
     params = {kernel.find(mod): p for mod, p in modules if p}
     for m in kernel.load_order([mod for mod, _ in modules]):
         os.makedirs(os.path.dirname(os.path.join(stage, m)), exist_ok=True)
         shutil.copy(os.path.join(kernel.moddir, m), os.path.join(stage, m))
         lines.append(m + (" " + params[m] if m in params else ""))
+    os.makedirs(os.path.join(stage, "etc"), exist_ok=True)
     with open(os.path.join(stage, "etc/modules.list"), "w") as f:
         f.write("\n".join(lines) + "\n")
-    with open(os.path.join(stage, "etc/serial"), "w") as f:
-        f.write(serial + "\n")
+
+
+def pack_initramfs(stage, path):
     names = run(["find", "."], cwd=stage, capture_output=True).stdout
     cpio = run(["busybox", "cpio", "-o", "-H", "newc"], cwd=stage, input=names,
                capture_output=True).stdout
@@ -483,12 +496,25 @@ class Vm:
         failed = [l for l in seen if l.startswith("@@INSMOD-FAILED")]
         if failed:
             raise Failure("%s: %s" % (self.name, failed))
-        s = socket.socket(socket.AF_UNIX)
-        s.connect(self.qmp_path)
+        self.connect_qmp()
+        return self.boot_time
+
+    def connect_qmp(self, timeout=30):
+        """Connects to QEMU's control socket, which appears soon after start."""
+        end = time.monotonic() + timeout
+        while True:
+            s = socket.socket(socket.AF_UNIX)
+            try:
+                s.connect(self.qmp_path)
+                break
+            except OSError:
+                s.close()
+                if time.monotonic() > end or self.proc.poll() is not None:
+                    raise Failure("%s: no QMP socket" % self.name)
+                time.sleep(0.05)
         self.qmp = s.makefile("rwb")
         self.qmp.readline()
         self._qmp("qmp_capabilities")
-        return self.boot_time
 
     def _qmp(self, command, **args):
         self.qmp.write(json.dumps({"execute": command, "arguments": args}).encode() + b"\n")

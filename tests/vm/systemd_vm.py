@@ -29,6 +29,7 @@ import hashlib
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -126,7 +127,7 @@ def install_glimmer(build, root):
 def add_test_files(root, probe):
     lib = os.path.join(root, "usr/local/lib/glimmer-test")
     os.makedirs(lib, exist_ok=True)
-    for script in ("shell.sh", "hold.sh"):
+    for script in ("shell.sh", "hold.sh", "wait-until.sh"):
         shutil.copy(os.path.join(GUEST, script), lib)
         os.chmod(os.path.join(lib, script), 0o755)
     shutil.copy(probe, os.path.join(root, "usr/local/bin/vtprobe"))
@@ -348,8 +349,8 @@ class Scenario:
 
     def wait_until(self, line, what, timeout=60):
         """Polls a guest condition until it holds or the deadline passes."""
-        rc, out = self.machine.sh("(i=0; until %s; do [ $i -ge %d ] && exit 1; sleep 0.1; "
-                                  "i=$((i+1)); done)" % (line, timeout * 10), timeout + 15)
+        rc, out = self.machine.sh("/usr/local/lib/glimmer-test/wait-until.sh %d %s"
+                                  % (timeout, shlex.quote(line)), timeout + 15)
         if rc != 0:
             raise vm.Failure("%s: not so within %d s" % (what, timeout))
 
@@ -362,7 +363,8 @@ class Scenario:
 
     def boot_finished(self, want):
         self.step("wait for the end of the boot")
-        state = self.value("systemctl is-system-running --wait", 150)
+        rc, out = self.machine.sh("systemctl is-system-running --wait", 150)
+        state = out[-1].strip() if out else ""
         self.facts["system_state"] = state
         self.facts["multi_user_at"] = self.monotonic("multi-user.target",
                                                      "ActiveEnterTimestampMonotonic")
@@ -469,10 +471,17 @@ class Scenario:
             raise vm.Failure("no capture shows progress above 0")
 
     def finish(self, ok, why):
-        self.facts["ok"], self.facts["failed_step"] = ok, None if ok else self.step_name
-        self.facts["why"] = why
+        """Keeps what tells what happened: the guest's times, failed units,
+        the journal, the captures; then ends the machine."""
+        failed_step = None if ok else self.step_name
+        self.facts["ok"], self.facts["failed_step"], self.facts["why"] = ok, failed_step, why
         if self.machine and self.machine.proc.poll() is None:
             try:
+                if "companion_cpu" not in self.facts:
+                    self.guest_times()
+                self.facts["failed_units"] = self.sh("systemctl --failed --plain --no-legend")
+                if "progress_seen" not in self.facts and self.capturer.frames:
+                    self.analyse(self.fb_info(), False)
                 lines = self.machine.check("journalctl -b --no-pager -o short-monotonic", 60)
                 with open(os.path.join(self.out, "journal.txt"), "w") as f:
                     f.write("\n".join(lines) + "\n")
@@ -482,11 +491,14 @@ class Scenario:
             self.capturer.stop()
         if self.machine:
             self.machine.stop()
+        if "progress_seen" not in self.facts and self.capturer:
+            for i, frame in enumerate(self.capturer.frames[:20]):
+                vm.write_png(os.path.join(self.out, "frame%03d.png" % i), *frame)
         with open(os.path.join(self.out, "result.json"), "w") as f:
             json.dump(self.facts, f, indent=1)
         if not ok:
             with open(os.path.join(self.out, "FAILED-STEP.txt"), "w") as f:
-                f.write("%s\n%s\n" % (self.step_name, why))
+                f.write("%s\n%s\n" % (failed_step, why))
 
 
 def bochs():
@@ -640,7 +652,7 @@ def main():
     log("  progress seen (guest s, value): %s; companion: %s" % (f.get("progress_seen"),
                                                                  f.get("companion_cpu")))
     if not ok:
-        log("  failed step: %s: %s\n  logs and captures in %s" % (s.step_name, why, out))
+        log("  failed step: %s: %s\n  logs and captures in %s" % (f["failed_step"], why, out))
     return 0 if ok else 1
 
 

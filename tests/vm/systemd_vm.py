@@ -349,10 +349,12 @@ class Scenario:
 
     def wait_until(self, line, what, timeout=60):
         """Polls a guest condition until it holds or the deadline passes."""
-        rc, out = self.machine.sh("/usr/local/lib/glimmer-test/wait-until.sh %d %s"
-                                  % (timeout, shlex.quote(line)), timeout + 15)
+        rc, out = self.machine.sh("/usr/local/lib/glimmer-test/wait-until.sh %d %s && "
+                                  "cut -d' ' -f1 /proc/uptime" % (timeout, shlex.quote(line)),
+                                  timeout + 15)
         if rc != 0:
             raise vm.Failure("%s: not so within %d s" % (what, timeout))
+        return float(out[-1])
 
     def fb_info(self):
         out = self.sh("vtprobe fb")
@@ -388,8 +390,10 @@ class Scenario:
     def text_mode(self):
         """tty1 on display in text mode with automatic switching."""
         self.step("tty1 on display in text mode")
-        self.wait_until("[ \"$(cat /sys/class/tty/tty0/active)\" = tty1 ] && "
-                        "[ \"$(vtprobe kdmode 1)\" = 'kdmode text vtmode auto' ]", "tty1 in text mode", 20)
+        at = self.wait_until("[ \"$(cat /sys/class/tty/tty0/active)\" = tty1 ] && "
+                             "[ \"$(vtprobe kdmode 1)\" = 'kdmode text vtmode auto' ]",
+                             "tty1 in text mode", 20)
+        self.facts.setdefault("text_mode_at", []).append(at)
 
     def console_back(self, login=True):
         """tty1 in text mode, showing its login prompt; the screen shows text."""
@@ -437,7 +441,7 @@ class Scenario:
         with self.capturer.lock:
             frames, timeline = list(self.capturer.frames), list(self.capturer.timeline)
         names = [pics.name(f) for f in frames]
-        lines, first, progress, last = [], {}, [], None
+        lines, first, progress, last, changes = [], {}, [], None, []
         for t, i in timeline:
             g = t - self.offset
             lines.append("%7.2f %7.2f  frame %3d  %s" % (t, g, i, names[i]))
@@ -445,6 +449,11 @@ class Scenario:
             if names[i].startswith("progress") and names[i] != last:
                 progress.append((round(g, 2), int(names[i].split()[1])))
             last = names[i]
+            # Between text console and splash; a half-drawn picture is neither.
+            kind = "splash" if last == "scene" or last.startswith("progress") else last
+            if kind != "other" and (not changes or changes[-1][1] != kind):
+                changes.append((round(g, 2), kind))
+        self.facts["screen_changes"] = changes
         with open(os.path.join(self.out, "captures.txt"), "w") as f:
             f.write("# host s, guest s, picture\n" + "\n".join(lines) + "\n")
         kept = 0
@@ -549,6 +558,11 @@ def scenario_poweroff(s):
     s.boot_finished("running")
     s.step("splash still up after the boot")
     s.sh("[ -p %s ] && pidof glimmer" % FIFO)
+    s.step("glimmer's message already in the journal")
+    rc, _ = s.machine.sh("journalctl -b -o cat -u glimmer.service | grep -qx %s"
+                         % shlex.quote(vm.BOCHS_ERR))
+    if rc != 0:
+        raise vm.Failure("%r is not in the journal while glimmer runs" % vm.BOCHS_ERR)
     info = s.fb_info()
     s.guest_times()
     s.step("poweroff")
@@ -585,7 +599,7 @@ def scenario_sigkill(s):
                  "'kdmode graphics vtmode process' ]" % FIFO, "glimmer holding the display", 90)
     info = s.fb_info()
     s.step("SIGKILL")
-    s.sh("kill -KILL $(pidof glimmer)")
+    s.facts["killed_at"] = float(s.value("kill -KILL $(pidof glimmer); cut -d' ' -f1 /proc/uptime"))
     s.wait_until("! pidof glimmer >/dev/null", "glimmer gone", 10)
     s.text_mode()
     s.step("the boot goes on")
@@ -604,7 +618,9 @@ SCENARIOS = {"early": scenario_early, "udev": scenario_udev, "nodisplay": scenar
 
 
 def fmt(v):
-    return "-" if v is None else ("%.2f s" % v if isinstance(v, float) else str(v))
+    if isinstance(v, list):
+        return "/".join(fmt(x) for x in v)
+    return "%.2f s" % v if isinstance(v, float) else str(v)
 
 
 def main():
@@ -644,13 +660,14 @@ def main():
     s.facts["wall_s"] = round(time.monotonic() - t0, 1)
     s.finish(ok, why)
     f = s.facts
-    log("%s %s in %.1f s: system %s; /dev/fb0 at %s, glimmer started %s, splash first captured %s, "
-        "multi-user at %s, glimmer ended %s (%s)" % (
-            "PASS" if ok else "FAIL", a.scenario, f["wall_s"], f.get("system_state"), fmt(f.get("fb0_at")),
-            fmt(f.get("glimmer_started_at")), fmt(f.get("first_scene_at")), fmt(f.get("multi_user_at")),
-            fmt(f.get("glimmer_ended_at")), f.get("glimmer_result")))
-    log("  progress seen (guest s, value): %s; companion: %s" % (f.get("progress_seen"),
-                                                                 f.get("companion_cpu")))
+    log("%s %s in %.1f s: system %s" % ("PASS" if ok else "FAIL", a.scenario, f["wall_s"],
+                                        f.get("system_state")))
+    log("  guest times: " + ", ".join("%s %s" % (k, fmt(f.get(k))) for k in (
+        "fb0_at", "glimmer_started_at", "first_scene_at", "killed_at", "poweroff_at",
+        "text_mode_at", "multi_user_at", "glimmer_ended_at") if f.get(k) is not None))
+    log("  screen (guest s): %s" % f.get("screen_changes"))
+    log("  glimmer result %s; progress seen (guest s, value): %s; companion CPU: %s" % (
+        f.get("glimmer_result"), f.get("progress_seen"), f.get("companion_cpu")))
     if not ok:
         log("  failed step: %s: %s\n  logs and captures in %s" % (f["failed_step"], why, out))
     return 0 if ok else 1

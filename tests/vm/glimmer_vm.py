@@ -572,6 +572,22 @@ def printf_literal(text):
     return "'" + "".join(out) + "'"
 
 
+def parse_fb_info(lines):
+    """The framebuffer's mode from the output of "vtprobe fb"."""
+    f = [l for l in lines if l.startswith("fb ")][0].split()
+    bits = lambda s: tuple(int(v) for v in s.split("/"))
+    return {"xres": int(f[1]), "yres": int(f[2]), "yres_virtual": int(f[4]), "bpp": int(f[5]),
+            "red": bits(f[6]), "green": bits(f[7]), "blue": bits(f[8]),
+            "yoffset": int(f[9]), "line_length": int(f[10]), "smem_len": int(f[11]),
+            "id": " ".join(f[12:])}
+
+
+def black_share(px):
+    """The share of black pixels; every 97th pixel is a fair sample of a text screen."""
+    black = sum(1 for i in range(0, len(px), 3 * 97) if px[i:i + 3] == b"\x00\x00\x00")
+    return black / ((len(px) // 3 + 96) // 97)
+
+
 class Runner:
     """Carries out scenarios, each a list of steps, in one booted VM. A
     failed scenario may leave the guest's terminals or display in any state,
@@ -600,13 +616,7 @@ class Runner:
             self.vm = None
 
     def fb_info(self):
-        out = self.vm.check("vtprobe fb")
-        f = [l for l in out if l.startswith("fb ")][0].split()
-        bits = lambda s: tuple(int(v) for v in s.split("/"))
-        return {"xres": int(f[1]), "yres": int(f[2]), "yres_virtual": int(f[4]), "bpp": int(f[5]),
-                "red": bits(f[6]), "green": bits(f[7]), "blue": bits(f[8]),
-                "yoffset": int(f[9]), "line_length": int(f[10]), "smem_len": int(f[11]),
-                "id": " ".join(f[12:])}
+        return parse_fb_info(self.vm.check("vtprobe fb"))
 
     def read_file(self, path):
         rc, out = self.vm.sh("cat %s" % path)
@@ -774,9 +784,7 @@ class Runner:
         end = time.monotonic() + 10
         while True:
             w, h, px = self.vm.screendump(path)
-            # Every 97th pixel is a fair sample of a text screen.
-            black = sum(1 for i in range(0, len(px), 3 * 97) if px[i:i + 3] == b"\x00\x00\x00")
-            share = black / ((len(px) // 3 + 96) // 97)
+            share = black_share(px)
             if share > 0.9 or time.monotonic() > end:
                 break
             time.sleep(0.1)

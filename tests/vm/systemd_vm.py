@@ -82,8 +82,9 @@ def root_cache():
         if r.returncode == 0:
             break
         log(r.stderr[-2000:])
-        # An archive in the middle of a sync answers again a little later.
-        time.sleep(20)
+        if attempt < 2:
+            # An archive in the middle of a sync answers again a little later.
+            time.sleep(20)
     else:
         raise vm.Failure("mmdebstrap failed three times (output above)")
     os.rename(tmp, path)
@@ -117,7 +118,8 @@ def install_glimmer(build, root):
     step("install", ["cmake", "--install", build, "--prefix", "/usr", "--strip"],
          env=dict(os.environ, DESTDIR=root))
     with open(os.path.join(build, "install_manifest.txt")) as f:
-        installed = f.read().split()
+        # Paths in the root, whether or not CMake wrote them with DESTDIR.
+        installed = [p[len(root):] if p.startswith(root + "/") else p for p in f.read().split()]
     units = []
     for path in installed:
         name = os.path.basename(path)
@@ -125,7 +127,7 @@ def install_glimmer(build, root):
             continue
         if re.search(r"^\[Install\]", open(root + path).read(), re.M):
             units.append(name)
-    log("installed:", " ".join(p[len(root):] if p.startswith(root) else p for p in installed))
+    log("installed:", " ".join(installed))
     if not units:
         raise vm.Failure("install: no systemd unit with an [Install] section was installed")
     step("enable", ["systemctl", "--root=" + root, "enable"] + units)

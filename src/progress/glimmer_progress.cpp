@@ -62,16 +62,19 @@ static bool peer_is_root(sd_bus *bus)
     return fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 && cred.uid == 0;
 }
 
-static sd_bus *connect_manager()
+// Returns 0 or a negative errno value, that of the system bus when neither answers.
+static int connect_manager(sd_bus **out)
 {
     sd_bus *bus = nullptr;
     if (sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, PRIVATE_ADDRESS) >= 0 &&
-        sd_bus_start(bus) >= 0 && peer_is_root(bus))
-        return bus;
+        sd_bus_start(bus) >= 0 && peer_is_root(bus)) {
+        *out = bus;
+        return 0;
+    }
     bus = sd_bus_close_unref(bus);
-    if (sd_bus_open_system(&bus) >= 0)
-        return bus;
-    return sd_bus_close_unref(bus);
+    const int r = sd_bus_open_system(&bus);
+    *out = r >= 0 ? bus : sd_bus_close_unref(bus);
+    return r < 0 ? r : 0;
 }
 
 static int read_progress(sd_bus *bus, double *progress)
@@ -126,9 +129,9 @@ int main(int argc, char **argv)
     int status = 0;
     while (!stop_requested) {
         double progress = 0;
-        if (!bus)
-            bus = connect_manager();
-        const int r = bus ? read_progress(bus, &progress) : -ENOTCONN;
+        int r = bus ? 0 : connect_manager(&bus);
+        if (r >= 0)
+            r = read_progress(bus, &progress);
         if (r < 0) {
             // systemd closes its connections when it re-executes; try anew.
             bus = sd_bus_close_unref(bus);

@@ -41,7 +41,6 @@ void glimmer_draw_initial_scene(Framebuffer *fb)
     glimmer_fb_draw_rle(fb, bar_left(fb), bar_top(fb), &bar_frame_image);
     glimmer_draw_progress(fb, 0);
     glimmer_draw_message(fb, "");
-    glimmer_fb_flip(fb, 1);
 }
 
 // Positive values fill the bar from the left, negative ones from the right;

@@ -26,11 +26,11 @@ Rgb at(const MemFb &m, int x, int y)
     Framebuffer probe = m.fb;
     const long B = 4, S = probe.stride, W = probe.width, H = probe.height;
     long off = S * y + B * x;
-    if (probe.angle == 90)
+    if (probe.rotation == FB_ROTATE_90)
         off = S * (W - 1 - x) + B * y;
-    else if (probe.angle == 180)
+    else if (probe.rotation == FB_ROTATE_180)
         off = S * (H - 1 - y) + B * (W - 1 - x);
-    else if (probe.angle == 270)
+    else if (probe.rotation == FB_ROTATE_270)
         off = S * x + B * (H - 1 - y);
     const uint8_t *p = m.fb.draw_page + off;
     return {p[2], p[1], p[0]};
@@ -48,8 +48,9 @@ struct GeometryCase {
 };
 
 const GeometryCase geometry_cases[] = {
-    {800, 480, 0, -40, 285, 400},  {1024, 768, 112, 80, 397, 640}, {480, 272, -160, -127, 125, 227},
-    {800, 481, 0, -40, 285, 401},  {799, 600, 0, 10, 284, 500},    {231, 100, -284, -198, 0, 84},
+    {800, 480, 0, -40, 285, 400},     {1024, 768, 112, 80, 397, 640},
+    {480, 272, -160, -127, 125, 227}, {800, 481, 0, -40, 285, 401},
+    {799, 600, 0, 10, 284, 500},      {231, 100, -284, -198, 0, 84},
     {1920, 1080, 560, 210, 845, 900},
 };
 
@@ -96,9 +97,9 @@ struct ProgressCase {
 };
 
 const ProgressCase progress_cases[] = {
-    {1, 2, false},        {33, 73, false},      {50, 111, false},      {99, 219, false},
-    {100, 222, false},    {1000, 222, false},   {INT32_MAX, 222, false}, {0, 0, false},
-    {-1, 2, true},        {-50, 111, true},     {-100, 222, true},     {-101, 222, true},
+    {1, 2, false},          {33, 73, false},    {50, 111, false},        {99, 219, false},
+    {100, 222, false},      {1000, 222, false}, {INT32_MAX, 222, false}, {0, 0, false},
+    {-1, 2, true},          {-50, 111, true},   {-100, 222, true},       {-101, 222, true},
     {INT32_MIN, 222, true},
 };
 

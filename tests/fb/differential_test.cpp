@@ -47,12 +47,8 @@ struct Pair {
     Pair(const Geometry &g, int w, int h)
         : fast(w, h, g.bpp, g.format, g.angle, g.pad, false, {3, 5, 9, 6, 22, 7}),
           slow(w, h, g.bpp, g.format, g.angle, g.pad, false, {3, 5, 9, 6, 22, 7})
-    {
-    }
-    void expect_equal(const std::string &what)
-    {
-        ASSERT_EQ(fast.memory, slow.memory) << what;
-    }
+    {}
+    void expect_equal(const std::string &what) { ASSERT_EQ(fast.memory, slow.memory) << what; }
 };
 
 // Every device pixel that differs between before and after lies inside damage.
@@ -60,7 +56,7 @@ void expect_damage_covers(const MemFb &m, const std::vector<uint8_t> &before,
                           const std::string &what)
 {
     const int B = m.fb.bpp / 8;
-    const FbDamage &d = m.fb.damage;
+    const FbRect &d = m.fb.damage;
     for (int y = 0; y < m.fb.real_height; y++)
         for (int x = 0; x < m.fb.real_width; x++) {
             const size_t at = (size_t)y * m.fb.stride + (size_t)x * B;
@@ -95,8 +91,8 @@ void fill_rects(const Geometry &g, int width, int height)
     }
     // Hand-picked: each edge exactly, single pixels in the corners.
     const int W = p.fast.fb.width, H = p.fast.fb.height;
-    const int edges[][4] = {{0, 0, W, 1},  {0, H - 1, W, 1}, {0, 0, 1, H}, {W - 1, 0, 1, H},
-                            {W - 1, H - 1, 1, 1}, {-1, -1, 2, 2}, {W, H, 1, 1}, {-1, 0, 1, H}};
+    const int edges[][4] = {{0, 0, W, 1},         {0, H - 1, W, 1}, {0, 0, 1, H}, {W - 1, 0, 1, H},
+                            {W - 1, H - 1, 1, 1}, {-1, -1, 2, 2},   {W, H, 1, 1}, {-1, 0, 1, H}};
     for (const auto &e : edges) {
         glimmer_fb_fill_rect(&p.fast.fb, e[0], e[1], e[2], e[3], 200, 100, 50);
         reference_fill_rect(&p.slow.fb, e[0], e[1], e[2], e[3], 200, 100, 50);
@@ -170,8 +166,8 @@ TEST_P(Differential, RunLengthImage)
         p.fast.fb.damage = {0, 0, 0, 0};
         glimmer_fb_draw_rle(&p.fast.fb, x, y, &img);
         reference_draw_rle(&p.slow.fb, x, y, &img);
-        const std::string what = "stream " + std::to_string(i) + " at " + std::to_string(x) +
-                                 "," + std::to_string(y);
+        const std::string what =
+            "stream " + std::to_string(i) + " at " + std::to_string(x) + "," + std::to_string(y);
         p.expect_equal(what);
         expect_damage_covers(p.fast, before, what);
     }
@@ -192,15 +188,19 @@ TEST_P(Differential, BuiltInPictures)
 }
 
 // A small font with wide glyphs, keys above the mask and shared buckets.
-const uint32_t test_rows[] = {0x80000001, 0xFFFFFFFF, 0x0F0F0F0F, 0xF0000000, 0xAAAAAAAA,
-                              0x55555555, 0x00000000, 0x12345678};
+const uint32_t test_rows[] = {0x80000001, 0xFFFFFFFF, 0x0F0F0F0F, 0xF0000000,
+                              0xAAAAAAAA, 0x55555555, 0x00000000, 0x12345678};
 const int32_t test_glyphs[] = {
-    (int32_t)(0x00 | 3),   0, // bucket 1: code point 0x41 -> width 3
-    (int32_t)(0x100 | 9),  2, //           code point 0x141 -> width 9
+    (int32_t)(0x00 | 3),
+    0, // bucket 1: code point 0x41 -> width 3
+    (int32_t)(0x100 | 9),
+    2, //           code point 0x141 -> width 9
     0,
-    (int32_t)(0x00 | 40),  4, // bucket 2: 0x42 -> width 40 (ink only in 32 columns)
+    (int32_t)(0x00 | 40),
+    4, // bucket 2: 0x42 -> width 40 (ink only in 32 columns)
     0,
-    (int32_t)(0x00 | 1),   6, // bucket 3: 0x43 -> width 1
+    (int32_t)(0x00 | 1),
+    6, // bucket 3: 0x43 -> width 1
     0,
 };
 const BitmapFont test_font = {"test", 2, 0xFF, nullptr, test_glyphs, test_rows};

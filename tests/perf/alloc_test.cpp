@@ -2,7 +2,7 @@
 // area, drawn straight into the page and flipped, whatever it says and
 // however the writers come and go.
 #include "counting_alloc.h"
-#include "fb/memfb.h"
+#include "fb/mem_output.h"
 
 #include "app/command.h"
 #include "app/layout.h"
@@ -94,8 +94,8 @@ struct QuietStderr {
 // reports are part of the loop too.
 struct Screen {
     MemFb m{800, 480, 32, FB_FORMAT_RGB888, 0, 0, true};
-    Screen() { m.fb.fd = open("/dev/null", O_RDWR); }
-    ~Screen() { close(m.fb.fd); }
+    MemOutput out{&m, open("/dev/null", O_RDWR)};
+    ~Screen() { close(out.dev.fd); }
     uint32_t shown_bar_pixel(int column) const
     {
         // Interior of the bar on 800 x 480: from (289, 404), 222 x 20.
@@ -114,7 +114,7 @@ TEST(CommandLoop, AllocatesNothingForAnyCommand)
     Screen s;
     {
         QuietStderr quiet;
-        glimmer_draw_initial_scene(&s.m.fb);
+        glimmer_command_draw_initial_scene(s.out.output());
     }
     int p[2];
     ASSERT_EQ(pipe(p), 0);
@@ -137,7 +137,7 @@ TEST(CommandLoop, AllocatesNothingForAnyCommand)
     {
         QuietStderr quiet;
         counting_alloc_start();
-        result = glimmer_command_loop(&s.m.fb, p[0], &mask);
+        result = glimmer_command_loop(s.out.output(), p[0], &mask);
         allocations = counting_alloc_stop();
     }
     close(p[1]);
@@ -188,7 +188,7 @@ TEST(CommandLoop, AllocatesNothingWhenWritersComeAndGo)
     {
         QuietStderr quiet;
         counting_alloc_start();
-        result = glimmer_command_loop(&s.m.fb, fd, &mask);
+        result = glimmer_command_loop(s.out.output(), fd, &mask);
         allocations = counting_alloc_stop();
     }
     second.join();

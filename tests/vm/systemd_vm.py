@@ -14,7 +14,8 @@ drives a root shell on the second serial port; the first serial port is
 the kernel's and systemd's console.
 
   systemd_vm.py --prepare --work W [--source S]
-  systemd_vm.py --scenario NAME --work W --expect EXPECT_SCENE --out OUT
+  systemd_vm.py --scenario NAME --work W --expect EXPECT_SCENE [--out OUT]
+  systemd_vm.py --summary --work W               guest times of the last runs
 
 Scenarios: early (display driver loaded before systemd), udev (driver loaded
 by udev, boot held after /dev/fb0 appears), nodisplay, poweroff (splash up
@@ -622,9 +623,29 @@ SCENARIOS = {"early": scenario_early, "udev": scenario_udev, "nodisplay": scenar
 
 
 def fmt(v):
+    if v is None:
+        return "-"
     if isinstance(v, list):
         return "/".join(fmt(x) for x in v)
     return "%.2f s" % v if isinstance(v, float) else str(v)
+
+
+def summary(work):
+    """One line per scenario from the last runs' results."""
+    keys = [("fb0_at", "fb0"), ("glimmer_started_at", "started"), ("first_scene_at", "splash"),
+            ("killed_at", "killed"), ("poweroff_at", "poweroff"), ("glimmer_stop_at", "stop"),
+            ("glimmer_ended_at", "ended"), ("multi_user_at", "multi-user")]
+    for name in sorted(SCENARIOS):
+        path = os.path.join(work, "out-" + name, "result.json")
+        if not os.path.exists(path):
+            continue
+        f = json.load(open(path))
+        progress = [v for _, v in f.get("progress_seen") or []]
+        log("%-9s %s %5.1f s  %s; progress %s; companion CPU %s" % (
+            name, "PASS" if f["ok"] else "FAIL", f["wall_s"],
+            ", ".join("%s %.2f" % (label, f[k]) for k, label in keys if f.get(k) is not None),
+            "%d..%d (%d values)" % (progress[0], progress[-1], len(progress)) if progress else "-",
+            fmt(f.get("companion_cpu"))))
 
 
 def main():
@@ -635,8 +656,12 @@ def main():
     ap.add_argument("--scenario", choices=sorted(SCENARIOS))
     ap.add_argument("--expect", help="the expect_scene tool")
     ap.add_argument("--out", help="directory for logs and captures (default WORK/out-SCENARIO)")
+    ap.add_argument("--summary", action="store_true", help="the guest times of the last runs")
     a = ap.parse_args()
     work = os.path.abspath(a.work)
+    if a.summary:
+        summary(work)
+        return 0
     os.makedirs(work, exist_ok=True)
     if a.prepare:
         try:

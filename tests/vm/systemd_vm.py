@@ -38,6 +38,8 @@ import sys
 import threading
 import time
 
+# The shared harness is imported from the source tree, which stays clean.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import glimmer_vm as vm  # noqa: E402
 

@@ -429,6 +429,8 @@ class Scenario:
         rc, out = self.machine.sh("dmesg | grep -m1 'fb0: .*frame buffer device'")
         m = re.match(r"\[\s*([\d.]+)\]", out[-1]) if rc == 0 and out else None
         self.facts["fb0_at"] = float(m.group(1)) if m else None
+        # When udev had handled it and systemd knew the device.
+        self.facts["fb0_unit_at"] = self.monotonic("dev-fb0.device", "ActiveEnterTimestampMonotonic")
         self.facts["glimmer_started_at"] = self.monotonic("glimmer.service",
                                                           "ExecMainStartTimestampMonotonic")
         self.facts["glimmer_ended_at"] = self.monotonic("glimmer.service",
@@ -634,7 +636,7 @@ def fmt(v):
 
 def summary(work):
     """One line per scenario from the last runs' results."""
-    keys = [("fb0_at", "fb0"), ("glimmer_started_at", "started"), ("first_scene_at", "splash"),
+    keys = [("fb0_at", "fb0"), ("fb0_unit_at", "dev-fb0.device"), ("glimmer_started_at", "started"), ("first_scene_at", "splash"),
             ("killed_at", "killed"), ("poweroff_at", "poweroff"), ("glimmer_stop_at", "stop"),
             ("glimmer_ended_at", "ended"), ("multi_user_at", "multi-user")]
     for name in sorted(SCENARIOS):
@@ -697,7 +699,7 @@ def main():
     log("%s %s in %.1f s: system %s" % ("PASS" if ok else "FAIL", a.scenario, f["wall_s"],
                                         f.get("system_state")))
     log("  guest times: " + ", ".join("%s %s" % (k, fmt(f.get(k))) for k in (
-        "fb0_at", "glimmer_started_at", "first_scene_at", "killed_at", "poweroff_at", "glimmer_stop_at",
+        "fb0_at", "fb0_unit_at", "glimmer_started_at", "first_scene_at", "killed_at", "poweroff_at", "glimmer_stop_at",
         "text_mode_at", "multi_user_at", "glimmer_ended_at") if f.get(k) is not None))
     log("  screen (guest s): %s" % f.get("screen_changes"))
     log("  glimmer result %s; progress seen (guest s, value): %s; companion CPU: %s" % (

@@ -182,6 +182,9 @@ def make_loader(kernel, modules, path):
 
 def prepare(source, work):
     t0 = time.monotonic()
+    stale = os.path.join(work, "kernel.json")
+    if os.path.exists(stale):
+        os.unlink(stale)
     os.makedirs(vm.CACHE, exist_ok=True)
     with open(os.path.join(vm.CACHE, ".lock"), "w") as lock:
         # Test runs in other build trees share the cache: one builds at a time.
@@ -680,6 +683,9 @@ def main():
         return 0
     if not a.scenario or not a.expect:
         ap.error("--scenario and --expect are needed to run a scenario")
+    if not os.path.exists(os.path.join(work, "kernel.json")):
+        log("SKIP: no prepared image in %s (the set-up was skipped)" % work)
+        return vm.SKIP
     out = os.path.abspath(a.out or os.path.join(work, "out-" + a.scenario))
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)

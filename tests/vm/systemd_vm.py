@@ -225,7 +225,7 @@ class Capturer(threading.Thread):
     ends; keeps each distinct picture once and a timeline of (host time
     since QEMU started, picture index)."""
 
-    def __init__(self, machine, path, period=0.3):
+    def __init__(self, machine, path, period=0.2):
         super().__init__(daemon=True)
         self.machine, self.path, self.period = machine, path, period
         self.frames, self.index, self.timeline = [], {}, []

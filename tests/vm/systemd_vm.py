@@ -331,7 +331,7 @@ class Scenario:
                "-append", CMDLINE + " " + cmdline,
                "-serial", "file:" + os.path.join(self.out, "console.log")]
         self.step("boot")
-        self.machine = vm.Vm("shell", cmd, self.out)
+        self.machine = vm.Vm("shell", cmd, self.out, 1)
         self.machine.connect_qmp()
         self.capturer = Capturer(self.machine, os.path.join(self.out, "capture.ppm"))
         if display:
@@ -573,10 +573,11 @@ def scenario_poweroff(s):
     s.sh("[ -p %s ] && pidof glimmer" % FIFO)
     s.step("glimmer's message already in the journal")
     rc, _ = s.machine.sh("journalctl -b -o cat -u glimmer.service | grep -qx %s"
-                         % shlex.quote(vm.BOCHS_ERR))
+                         % shlex.quote(vm.BOCHS_ERR.strip()))
     if rc != 0:
         # Checked again at the end: the poweroff is worth seeing all the same.
-        s.later.append((s.step_name, "%r is not in the journal while glimmer runs" % vm.BOCHS_ERR))
+        s.later.append((s.step_name, "%r is not in the journal while glimmer runs"
+                        % vm.BOCHS_ERR.strip()))
     info = s.fb_info()
     s.guest_times()
     s.step("poweroff")

@@ -99,11 +99,13 @@ def apt_get(args, what, **kw):
     raise Failure("cannot get %s: %s" % (what, " ".join(r.stderr.strip().splitlines()[-2:])))
 
 
-def ensure_host_packages():
+def ensure_host_packages(extra=None):
+    """Installs the tools the VMs need; extra maps more tools to their packages."""
     want = {"qemu-system-x86_64": "qemu-system-x86", "qemu-system-arm": "qemu-system-arm",
             "dtc": "device-tree-compiler", "busybox": "busybox-static",
             "arm-linux-gnueabihf-gcc": "gcc-arm-linux-gnueabihf",
             "arm-linux-gnueabihf-g++": "g++-arm-linux-gnueabihf"}
+    want.update(extra or {})
     missing = sorted({pkg for tool, pkg in want.items() if not shutil.which(tool)})
     if missing:
         log("installing", " ".join(missing))
@@ -286,18 +288,29 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path, device="/dev/f
         shutil.copy(program, os.path.join(stage, "bin", os.path.basename(program).split("-")[0]))
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
     os.chmod(os.path.join(stage, "init"), 0o755)
+    stage_modules(kernel, modules, stage)
+    with open(os.path.join(stage, "etc/serial"), "w") as f:
+        f.write(serial + "\n")
+    with open(os.path.join(stage, "etc/device"), "w") as f:
+        f.write(device + "\n")
+    return pack_initramfs(stage, path)
+
+
+def stage_modules(kernel, modules, stage):
+    """Copies the (module, parameters) pairs and what they depend on into
+    stage and lists them in load order in stage/etc/modules.list."""
     lines = []
     params = {kernel.find(mod): p for mod, p in modules if p}
     for m in kernel.load_order([mod for mod, _ in modules]):
         os.makedirs(os.path.dirname(os.path.join(stage, m)), exist_ok=True)
         shutil.copy(os.path.join(kernel.moddir, m), os.path.join(stage, m))
         lines.append(m + (" " + params[m] if m in params else ""))
+    os.makedirs(os.path.join(stage, "etc"), exist_ok=True)
     with open(os.path.join(stage, "etc/modules.list"), "w") as f:
         f.write("\n".join(lines) + "\n")
-    with open(os.path.join(stage, "etc/serial"), "w") as f:
-        f.write(serial + "\n")
-    with open(os.path.join(stage, "etc/device"), "w") as f:
-        f.write(device + "\n")
+
+
+def pack_initramfs(stage, path):
     names = run(["find", "."], cwd=stage, capture_output=True).stdout
     cpio = run(["busybox", "cpio", "-o", "-H", "newc"], cwd=stage, input=names,
                capture_output=True).stdout
@@ -528,12 +541,25 @@ class Vm:
         failed = [l for l in seen if l.startswith("@@INSMOD-FAILED")]
         if failed:
             raise Failure("%s: %s" % (self.name, failed))
-        s = socket.socket(socket.AF_UNIX)
-        s.connect(self.qmp_path)
+        self.connect_qmp()
+        return self.boot_time
+
+    def connect_qmp(self, timeout=30):
+        """Connects to QEMU's control socket, which appears soon after start."""
+        end = time.monotonic() + timeout
+        while True:
+            s = socket.socket(socket.AF_UNIX)
+            try:
+                s.connect(self.qmp_path)
+                break
+            except OSError:
+                s.close()
+                if time.monotonic() > end or self.proc.poll() is not None:
+                    raise Failure("%s: no QMP socket" % self.name)
+                time.sleep(0.05)
         self.qmp = s.makefile("rwb")
         self.qmp.readline()
         self._qmp("qmp_capabilities")
-        return self.boot_time
 
     def _qmp(self, command, **args):
         self.qmp.write(json.dumps({"execute": command, "arguments": args}).encode() + b"\n")
@@ -591,6 +617,22 @@ def printf_literal(text):
     return "'" + "".join(out) + "'"
 
 
+def parse_fb_info(lines):
+    """The framebuffer's mode from the output of "vtprobe fb"."""
+    f = [l for l in lines if l.startswith("fb ")][0].split()
+    bits = lambda s: tuple(int(v) for v in s.split("/"))
+    return {"xres": int(f[1]), "yres": int(f[2]), "yres_virtual": int(f[4]), "bpp": int(f[5]),
+            "red": bits(f[6]), "green": bits(f[7]), "blue": bits(f[8]),
+            "yoffset": int(f[9]), "line_length": int(f[10]), "smem_len": int(f[11]),
+            "id": " ".join(f[12:])}
+
+
+def black_share(px):
+    """The share of black pixels; every 97th pixel is a fair sample of a text screen."""
+    black = sum(1 for i in range(0, len(px), 3 * 97) if px[i:i + 3] == b"\x00\x00\x00")
+    return black / ((len(px) // 3 + 96) // 97)
+
+
 class Runner:
     """Carries out scenarios, each a list of steps, in one booted VM. A
     failed scenario may leave the guest's terminals or display in any state,
@@ -621,13 +663,7 @@ class Runner:
             self.vm = None
 
     def fb_info(self):
-        out = self.vm.check("vtprobe fb")
-        f = [l for l in out if l.startswith("fb ")][0].split()
-        bits = lambda s: tuple(int(v) for v in s.split("/"))
-        return {"xres": int(f[1]), "yres": int(f[2]), "yres_virtual": int(f[4]), "bpp": int(f[5]),
-                "red": bits(f[6]), "green": bits(f[7]), "blue": bits(f[8]),
-                "yoffset": int(f[9]), "line_length": int(f[10]), "smem_len": int(f[11]),
-                "id": " ".join(f[12:])}
+        return parse_fb_info(self.vm.check("vtprobe fb"))
 
     def read_file(self, path):
         rc, out = self.vm.sh("cat %s" % path)
@@ -805,9 +841,7 @@ class Runner:
         end = time.monotonic() + 20
         while True:
             w, h, px = self.vm.screendump(path)
-            # Every 97th pixel is a fair sample of a text screen.
-            black = sum(1 for i in range(0, len(px), 3 * 97) if px[i:i + 3] == b"\x00\x00\x00")
-            share = black / ((len(px) // 3 + 96) // 97)
+            share = black_share(px)
             if share > 0.9 or time.monotonic() > end:
                 break
             time.sleep(0.1)

@@ -60,7 +60,8 @@ static sigset_t setup_signals()
 static int usage(const char *program)
 {
     fprintf(stderr,
-            "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]\n",
+            "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]"
+            "[-s|--scale <1|2|3|auto>]\n",
             program ? program : "glimmer");
     return -1;
 }
@@ -95,6 +96,14 @@ int main(int argc, char **argv)
             angle = glimmer_command_parse_number(argv[++i]);
         } else if (is(arg, "-f", "--fbdev") && i + 1 < argc) {
             fbdev_number = glimmer_command_parse_number(argv[++i]);
+        } else if (is(arg, "-s", "--scale") && i + 1 < argc) {
+            const char *value = argv[++i];
+            if (strcmp(value, "auto") == 0)
+                glimmer_layout_set_scale(LAYOUT_SCALE_AUTO);
+            else if (strcmp(value, "1") == 0 || strcmp(value, "2") == 0 || strcmp(value, "3") == 0)
+                glimmer_layout_set_scale(value[0] - '0');
+            else
+                return usage(argv[0]);
         } else {
             return usage(argv[0]);
         }

@@ -13,6 +13,7 @@ namespace {
 // single pixels have touched.
 struct Cursor {
     int64_t column, row, per_row;
+    int64_t scale;                    // screen pixels a picture pixel spans each way
     int64_t left, top, right, bottom; // logical bounds of single pixels drawn
 };
 
@@ -34,6 +35,11 @@ static void draw_single(Framebuffer *fb, const FbAxes &a, Cursor *c, int x, int 
         return;
     if (c->column >= img->width)
         return;
+    if (c->scale > 1) {
+        const FbPen pen = fb_pen(fb, p[0], p[1], p[2]);
+        fb_fill_pen(fb, x + c->column * c->scale, y + c->row * c->scale, c->scale, c->scale, pen);
+        return;
+    }
     const int64_t sx = x + c->column, sy = y + c->row;
     if (sx < 0 || sx >= fb->width || sy < 0 || sy >= fb->height)
         return;
@@ -63,7 +69,8 @@ static void draw_repeat(Framebuffer *fb, Cursor *c, int x, int y, const RleImage
             span = n;
         if (opaque && c->column < img->width) {
             const int64_t end = c->column + span < img->width ? c->column + span : img->width;
-            fb_fill_pen(fb, x + c->column, y + c->row, end - c->column, 1, pen);
+            fb_fill_pen(fb, x + c->column * c->scale, y + c->row * c->scale,
+                        (end - c->column) * c->scale, c->scale, pen);
         }
         n -= span;
         advance(c, span);
@@ -72,13 +79,20 @@ static void draw_repeat(Framebuffer *fb, Cursor *c, int x, int y, const RleImage
 
 void glimmer_fb_draw_rle(Framebuffer *fb, int x, int y, const RleImage *img)
 {
+    glimmer_fb_draw_rle_scaled(fb, x, y, img, 1);
+}
+
+// Each picture pixel becomes a scale x scale square; a repeat run becomes one
+// fill per row it touches, so that only single pixels cost a fill each.
+void glimmer_fb_draw_rle_scaled(Framebuffer *fb, int x, int y, const RleImage *img, int scale)
+{
     const int64_t bpp = img->bytes_per_pixel;
     // The read limit is the decoded size, as a 32-bit product.
     const int32_t limit = (int32_t)((uint32_t)img->height * (uint32_t)img->rowstride);
-    if (bpp < 3 || limit <= 0)
+    if (bpp < 3 || limit <= 0 || scale < 1)
         return;
 
-    Cursor c = {0, 0, 1, INT64_MAX, INT64_MAX, INT64_MIN, INT64_MIN};
+    Cursor c = {0, 0, 1, scale, INT64_MAX, INT64_MAX, INT64_MIN, INT64_MIN};
     if (img->rowstride > bpp)
         c.per_row = (img->rowstride + bpp - 1) / bpp;
     const FbAxes axes = fb_axes(fb);

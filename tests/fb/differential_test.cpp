@@ -47,12 +47,8 @@ struct Pair {
     Pair(const Geometry &g, int w, int h)
         : fast(w, h, g.bpp, g.format, g.angle, g.pad, false, {3, 5, 9, 6, 22, 7}),
           slow(w, h, g.bpp, g.format, g.angle, g.pad, false, {3, 5, 9, 6, 22, 7})
-    {
-    }
-    void expect_equal(const std::string &what)
-    {
-        ASSERT_EQ(fast.memory, slow.memory) << what;
-    }
+    {}
+    void expect_equal(const std::string &what) { ASSERT_EQ(fast.memory, slow.memory) << what; }
 };
 
 // Every device pixel that differs between before and after lies inside damage.
@@ -95,8 +91,8 @@ void fill_rects(const Geometry &g, int width, int height)
     }
     // Hand-picked: each edge exactly, single pixels in the corners.
     const int W = p.fast.fb.width, H = p.fast.fb.height;
-    const int edges[][4] = {{0, 0, W, 1},  {0, H - 1, W, 1}, {0, 0, 1, H}, {W - 1, 0, 1, H},
-                            {W - 1, H - 1, 1, 1}, {-1, -1, 2, 2}, {W, H, 1, 1}, {-1, 0, 1, H}};
+    const int edges[][4] = {{0, 0, W, 1},         {0, H - 1, W, 1}, {0, 0, 1, H}, {W - 1, 0, 1, H},
+                            {W - 1, H - 1, 1, 1}, {-1, -1, 2, 2},   {W, H, 1, 1}, {-1, 0, 1, H}};
     for (const auto &e : edges) {
         glimmer_fb_fill_rect(&p.fast.fb, e[0], e[1], e[2], e[3], 200, 100, 50);
         reference_fill_rect(&p.slow.fb, e[0], e[1], e[2], e[3], 200, 100, 50);
@@ -153,29 +149,33 @@ std::vector<uint8_t> random_stream(std::mt19937 &rng, int bpp)
     return s;
 }
 
+// Every stream drawn at scale 1 (the pixel path) and enlarged (the fill path).
 TEST_P(Differential, RunLengthImage)
 {
     const Geometry g = GetParam();
-    std::mt19937 rng(99);
-    Pair p(g, 21, 15);
-    for (int i = 0; i < 120; i++) {
-        const int bpp = (const int[]){3, 4, 4, 5}[rng() % 4];
-        const std::vector<uint8_t> s = random_stream(rng, bpp);
-        const int32_t width = 1 + (int32_t)(rng() % 30);
-        const int32_t rowstride = width * bpp + (rng() % 3 == 0 ? (int32_t)(rng() % 9) - 4 : 0);
-        const int32_t height = (int32_t)(rng() % 20);
-        const RleImage img = {width, height, bpp, rowstride, s.data(), s.size()};
-        const int x = (int)(rng() % 50) - 25, y = (int)(rng() % 40) - 20;
-        const auto before = p.fast.draw_page();
-        p.fast.fb.damage = {0, 0, 0, 0};
-        glimmer_fb_draw_rle(&p.fast.fb, x, y, &img);
-        reference_draw_rle(&p.slow.fb, x, y, &img);
-        const std::string what = "stream " + std::to_string(i) + " at " + std::to_string(x) +
-                                 "," + std::to_string(y);
-        p.expect_equal(what);
-        expect_damage_covers(p.fast, before, what);
+    for (int scale : {1, 2, 3}) {
+        SCOPED_TRACE("scale " + std::to_string(scale));
+        std::mt19937 rng(99);
+        Pair p(g, 21 * scale, 15 * scale);
+        for (int i = 0; i < 120; i++) {
+            const int bpp = (const int[]){3, 4, 4, 5}[rng() % 4];
+            const std::vector<uint8_t> s = random_stream(rng, bpp);
+            const int32_t width = 1 + (int32_t)(rng() % 30);
+            const int32_t rowstride = width * bpp + (rng() % 3 == 0 ? (int32_t)(rng() % 9) - 4 : 0);
+            const int32_t height = (int32_t)(rng() % 20);
+            const RleImage img = {width, height, bpp, rowstride, s.data(), s.size()};
+            const int x = ((int)(rng() % 50) - 25) * scale, y = ((int)(rng() % 40) - 20) * scale;
+            const auto before = p.fast.draw_page();
+            p.fast.fb.damage = {0, 0, 0, 0};
+            glimmer_fb_draw_rle_scaled(&p.fast.fb, x, y, &img, scale);
+            reference_draw_rle(&p.slow.fb, x, y, &img, scale);
+            const std::string what = "stream " + std::to_string(i) + " at " + std::to_string(x) +
+                                     "," + std::to_string(y);
+            p.expect_equal(what);
+            expect_damage_covers(p.fast, before, what);
+        }
+        EXPECT_TRUE(p.fast.guards_intact());
     }
-    EXPECT_TRUE(p.fast.guards_intact());
 }
 
 TEST_P(Differential, BuiltInPictures)
@@ -188,19 +188,25 @@ TEST_P(Differential, BuiltInPictures)
             reference_draw_rle(&p.slow.fb, x, -3, img);
         }
     }
+    glimmer_fb_draw_rle_scaled(&p.fast.fb, -7, 2, &bar_frame_image, 2);
+    reference_draw_rle(&p.slow.fb, -7, 2, &bar_frame_image, 2);
     p.expect_equal("built-in pictures");
 }
 
 // A small font with wide glyphs, keys above the mask and shared buckets.
-const uint32_t test_rows[] = {0x80000001, 0xFFFFFFFF, 0x0F0F0F0F, 0xF0000000, 0xAAAAAAAA,
-                              0x55555555, 0x00000000, 0x12345678};
+const uint32_t test_rows[] = {0x80000001, 0xFFFFFFFF, 0x0F0F0F0F, 0xF0000000,
+                              0xAAAAAAAA, 0x55555555, 0x00000000, 0x12345678};
 const int32_t test_glyphs[] = {
-    (int32_t)(0x00 | 3),   0, // bucket 1: code point 0x41 -> width 3
-    (int32_t)(0x100 | 9),  2, //           code point 0x141 -> width 9
+    (int32_t)(0x00 | 3),
+    0, // bucket 1: code point 0x41 -> width 3
+    (int32_t)(0x100 | 9),
+    2, //           code point 0x141 -> width 9
     0,
-    (int32_t)(0x00 | 40),  4, // bucket 2: 0x42 -> width 40 (ink only in 32 columns)
+    (int32_t)(0x00 | 40),
+    4, // bucket 2: 0x42 -> width 40 (ink only in 32 columns)
     0,
-    (int32_t)(0x00 | 1),   6, // bucket 3: 0x43 -> width 1
+    (int32_t)(0x00 | 1),
+    6, // bucket 3: 0x43 -> width 1
     0,
 };
 const BitmapFont test_font = {"test", 2, 0xFF, nullptr, test_glyphs, test_rows};
@@ -218,24 +224,27 @@ TEST_P(Differential, Text)
     BitmapFont font = test_font;
     font.bucket_table = buckets;
 
-    std::mt19937 rng(7);
-    Pair p(g, 50, 30);
-    const char alphabet[] = "ABC\n\t xyz\x7f";
-    for (int i = 0; i < 100; i++) {
-        std::string text;
-        const int n = (int)(rng() % 12);
-        for (int k = 0; k < n; k++)
-            text += alphabet[rng() % (sizeof alphabet - 1)];
-        const int x = (int)(rng() % 120) - 60, y = (int)(rng() % 50) - 20;
-        const BitmapFont *f = rng() % 2 ? &font : &radon_font;
-        const auto before = p.fast.draw_page();
-        p.fast.fb.damage = {0, 0, 0, 0};
-        glimmer_fb_draw_text(&p.fast.fb, x, y, 10, 200, 30, f, text.c_str());
-        reference_draw_text(&p.slow.fb, x, y, 10, 200, 30, f, text.c_str());
-        p.expect_equal("text '" + text + "' at " + std::to_string(x) + "," + std::to_string(y));
-        expect_damage_covers(p.fast, before, "text");
+    for (int scale : {1, 2, 3}) {
+        SCOPED_TRACE("scale " + std::to_string(scale));
+        std::mt19937 rng(7);
+        Pair p(g, 50 * scale, 30 * scale);
+        const char alphabet[] = "ABC\n\t xyz\x7f";
+        for (int i = 0; i < 100; i++) {
+            std::string text;
+            const int n = (int)(rng() % 12);
+            for (int k = 0; k < n; k++)
+                text += alphabet[rng() % (sizeof alphabet - 1)];
+            const int x = ((int)(rng() % 120) - 60) * scale, y = ((int)(rng() % 50) - 20) * scale;
+            const BitmapFont *f = rng() % 2 ? &font : &radon_font;
+            const auto before = p.fast.draw_page();
+            p.fast.fb.damage = {0, 0, 0, 0};
+            glimmer_fb_draw_text_scaled(&p.fast.fb, x, y, 10, 200, 30, f, text.c_str(), scale);
+            reference_draw_text(&p.slow.fb, x, y, 10, 200, 30, f, text.c_str(), scale);
+            p.expect_equal("text '" + text + "' at " + std::to_string(x) + "," + std::to_string(y));
+            expect_damage_covers(p.fast, before, "text");
+        }
+        EXPECT_TRUE(p.fast.guards_intact());
     }
-    EXPECT_TRUE(p.fast.guards_intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, Differential, testing::ValuesIn(all_geometries()),

@@ -142,9 +142,10 @@ INSTANTIATE_TEST_SUITE_P(Screens, Geometry,
                                           testing::Values(0, 90, 180, 270),
                                           testing::Values(1, 2, 3, (int)LAYOUT_SCALE_AUTO)),
                          [](const auto &p) {
-                             const auto [size, angle, setting] = p.param;
+                             const Size size = std::get<0>(p.param);
                              return std::to_string(size.W) + "x" + std::to_string(size.H) + "_a" +
-                                    std::to_string(angle) + "_scale_" + scale_name(setting);
+                                    std::to_string(std::get<1>(p.param)) + "_scale_" +
+                                    scale_name(std::get<2>(p.param));
                          });
 
 struct ProgressCase {
@@ -193,12 +194,12 @@ INSTANTIATE_TEST_SUITE_P(Values, Progress,
                          testing::Combine(testing::ValuesIn(progress_cases),
                                           testing::Values(0, 90, 180, 270), testing::Values(1, 2)),
                          [](const auto &p) {
-                             const auto [c, angle, s] = p.param;
+                             const ProgressCase c = std::get<0>(p.param);
                              const std::string v = c.value < 0
                                                        ? "minus" + std::to_string(-(int64_t)c.value)
                                                        : std::to_string(c.value);
-                             return "value_" + v + "_a" + std::to_string(angle) + "_scale_" +
-                                    std::to_string(s);
+                             return "value_" + v + "_a" + std::to_string(std::get<1>(p.param)) +
+                                    "_scale_" + std::to_string(std::get<2>(p.param));
                          });
 
 class Message : public ScaledTest<std::tuple<int, int>> {};

@@ -5,7 +5,7 @@
 // After the runs a table gives each case's time as a ratio to its limit, next
 // to the straightforward per-pixel version of the same work (the plain pixel
 // rule the differential tests check the fast paths against).
-#include "memfb.h"
+#include "mem_output.h"
 
 #include "app/command.h"
 #include "app/layout.h"
@@ -54,17 +54,23 @@ std::vector<Case> &cases()
 
 // A double-buffered 1920x1080 record over plain memory whose flips reach the
 // stand-in ioctl (an open /dev/null takes the pan).
+static int flip_fd()
+{
+    if (bench_flip_fd < 0)
+        bench_flip_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    return bench_flip_fd;
+}
+
 struct Screen {
     MemFb m;
+    MemOutput out;
     explicit Screen(int bpp, int angle = 0, bool two_pages = false)
         : m(SCREEN_W, SCREEN_H, bpp, bpp == 16 ? FB_FORMAT_RGB565 : FB_FORMAT_RGB888, angle, 0,
-            two_pages)
-    {
-        if (bench_flip_fd < 0)
-            bench_flip_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-        m.fb.fd = bench_flip_fd;
-    }
+            two_pages),
+          out(&m, flip_fd())
+    {}
     Framebuffer *fb() { return &m.fb; }
+    Output *output() { return out.output(); }
     size_t page() const { return m.page_size(); }
 };
 
@@ -255,7 +261,7 @@ void register_scene()
         reg(name, [angle](benchmark::State &st) {
             Screen s(32, angle, true);
             for (auto _ : st) {
-                glimmer_draw_initial_scene(s.fb());
+                glimmer_command_draw_initial_scene(s.output());
                 benchmark::ClobberMemory();
             }
         });
@@ -272,7 +278,7 @@ void register_scene()
             reference_draw_rle(fb, bl, bt, &bar_frame_image);
             reference_fill_rect(fb, bl + 4, bt + 4, 222, 20, 236, 236, 225);
             reference_fill_rect(fb, 0, bt - 12, W, 12, 255, 255, 255);
-            glimmer_fb_flip(fb, 1);
+            glimmer_output_flip(s.output(), true);
             benchmark::ClobberMemory();
         }
     });
@@ -307,10 +313,10 @@ void register_progress()
 
     reg("progress/run_line", [](benchmark::State &st) {
         Screen s(32, 0, true);
-        glimmer_draw_initial_scene(s.fb());
+        glimmer_command_draw_initial_scene(s.output());
         unsigned i = 0;
         for (auto _ : st) {
-            glimmer_command_run_line(s.fb(), lines[i & 7], lengths[i & 7]);
+            glimmer_command_run_line(s.output(), lines[i & 7], lengths[i & 7]);
             i++;
         }
     });
@@ -320,7 +326,7 @@ void register_progress()
     // read, the split into lines; a "QUIT" behind it returns from the loop.
     reg("progress/loop_via_pipe", [](benchmark::State &st) {
         Screen s(32, 0, true);
-        glimmer_draw_initial_scene(s.fb());
+        glimmer_command_draw_initial_scene(s.output());
         int p[2];
         if (pipe(p) != 0) {
             st.SkipWithError("pipe");
@@ -342,7 +348,7 @@ void register_progress()
                 st.SkipWithError("write");
                 break;
             }
-            if (glimmer_command_loop(s.fb(), p[0], &mask) != 0) {
+            if (glimmer_command_loop(s.output(), p[0], &mask) != 0) {
                 st.SkipWithError("loop");
                 break;
             }
@@ -362,7 +368,7 @@ void register_progress()
             const int f = 222 * ((int)(i * 37) % 101) / 100;
             reference_fill_rect(fb, left + f, top, 222 - f, 20, 236, 236, 225);
             reference_fill_rect(fb, left, top, f, 20, 109, 109, 112);
-            glimmer_fb_flip(fb, 0);
+            glimmer_output_flip(s.output(), false);
             i++;
         }
     });

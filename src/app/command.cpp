@@ -32,7 +32,14 @@ int32_t glimmer_command_parse_number(const char *text)
     return (int32_t)v;
 }
 
-CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t length)
+void glimmer_command_draw_initial_scene(Output *output)
+{
+    for (int i = 0; i < output->head_count; i++)
+        glimmer_draw_initial_scene(output->heads[i]);
+    glimmer_output_flip(output, true);
+}
+
+CommandResult glimmer_command_run_line(Output *output, char *line, size_t length)
 {
     const char *p = line, *end = line + length;
     while (p < end && *p == ' ')
@@ -46,11 +53,15 @@ CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t lengt
 
     if (word_is(word, word_length, "QUIT"))
         return COMMAND_QUIT;
-    if (argument && word_is(word, word_length, "PROGRESS"))
-        glimmer_draw_progress(fb, glimmer_command_parse_number(argument));
-    else if (argument && word_is(word, word_length, "MSG"))
-        glimmer_draw_message(fb, argument);
-    glimmer_fb_flip(fb, 0);
+    if (argument && word_is(word, word_length, "PROGRESS")) {
+        const int32_t value = glimmer_command_parse_number(argument);
+        for (int i = 0; i < output->head_count; i++)
+            glimmer_draw_progress(output->heads[i], value);
+    } else if (argument && word_is(word, word_length, "MSG")) {
+        for (int i = 0; i < output->head_count; i++)
+            glimmer_draw_message(output->heads[i], argument);
+    }
+    glimmer_output_flip(output, false);
     return COMMAND_CONTINUE;
 }
 
@@ -59,7 +70,7 @@ static bool ends_line(char c)
     return c == '\n' || c == '\0';
 }
 
-CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_t length,
+CommandResult glimmer_command_feed(Output *output, CommandReader *reader, size_t length,
                                    bool data_ends)
 {
     char *const buf = reader->buffer;
@@ -89,7 +100,7 @@ CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_
             j++;
         const char saved = buf[j];
         buf[j] = '\0';
-        const CommandResult result = glimmer_command_run_line(fb, buf + i, j - i);
+        const CommandResult result = glimmer_command_run_line(output, buf + i, j - i);
         buf[j] = saved;
         if (result == COMMAND_QUIT)
             return COMMAND_QUIT;
@@ -127,7 +138,7 @@ static bool signal_pending(const sigset_t *wait_mask)
     return false;
 }
 
-int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask)
+int glimmer_command_loop(Output *output, int fifo_fd, const sigset_t *wait_mask)
 {
     CommandReader reader;
     reader.kept = 0;
@@ -161,7 +172,7 @@ int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask
             // is rather than join it to whatever another writer sends next.
             int waiting = 0;
             const bool more = ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
-            if (glimmer_command_feed(fb, &reader, (size_t)n, !more) == COMMAND_QUIT)
+            if (glimmer_command_feed(output, &reader, (size_t)n, !more) == COMMAND_QUIT)
                 return 0;
             continue;
         }
@@ -171,7 +182,7 @@ int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask
             return -1;
         // End of file: the last writer has gone. A descriptor that fails is
         // replaced the same way rather than read again and again.
-        if (glimmer_command_feed(fb, &reader, 0, true) == COMMAND_QUIT)
+        if (glimmer_command_feed(output, &reader, 0, true) == COMMAND_QUIT)
             return 0;
         // Open the new descriptor before closing the old one: the FIFO never
         // goes without a reader, so a writer that opens in this moment is

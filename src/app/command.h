@@ -1,7 +1,7 @@
 // The command channel: lines read from the FIFO, carried out on the screen.
 #pragma once
 
-#include "fb/framebuffer.h"
+#include "output/output.h"
 
 #include <csignal>
 #include <cstddef>
@@ -27,15 +27,18 @@ enum CommandResult {
 // the first other byte; none gives 0), saturated to the 32-bit range.
 int32_t glimmer_command_parse_number(const char *text);
 
+// Draws the start-up scene on every head and shows it.
+void glimmer_command_draw_initial_scene(Output *output);
+
 // Carries out one non-empty line (no newline, no NUL inside, NUL-terminated
-// at line[length]) and flips. Returns COMMAND_QUIT for "QUIT".
-CommandResult glimmer_command_run_line(Framebuffer *fb, char *line, size_t length);
+// at line[length]) on every head and flips. Returns COMMAND_QUIT for "QUIT".
+CommandResult glimmer_command_run_line(Output *output, char *line, size_t length);
 
 // Handles the bytes that one read appended to reader->buffer after the kept
 // part; `length` counts the new bytes. `data_ends` says that nothing follows
 // at once (end of file, or no bytes waiting): a line cut by the end of the
 // receive area is then taken as it is, never joined to a later writer's bytes.
-CommandResult glimmer_command_feed(Framebuffer *fb, CommandReader *reader, size_t length,
+CommandResult glimmer_command_feed(Output *output, CommandReader *reader, size_t length,
                                    bool data_ends);
 
 // Opens the FIFO by its bare name, read-only and non-blocking, refusing
@@ -46,4 +49,4 @@ int glimmer_command_open_fifo();
 // interrupted (returns the wait's negative result). wait_mask is the signal
 // mask in force while waiting; the caller blocks the terminating signals
 // everywhere else, so that none is lost between two waits.
-int glimmer_command_loop(Framebuffer *fb, int fifo_fd, const sigset_t *wait_mask);
+int glimmer_command_loop(Output *output, int fifo_fd, const sigset_t *wait_mask);

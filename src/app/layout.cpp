@@ -59,7 +59,6 @@ void glimmer_draw_initial_scene(Framebuffer *fb)
     glimmer_fb_draw_rle_scaled(fb, bar_left(fb, scale), bar_top(fb), &bar_frame_image, scale);
     glimmer_draw_progress(fb, 0);
     glimmer_draw_message(fb, "");
-    glimmer_fb_flip(fb, 1);
 }
 
 // Positive values fill the bar from the left, negative ones from the right;

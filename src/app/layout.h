@@ -13,6 +13,7 @@ void glimmer_layout_set_scale(int setting);
 // The factor that the setting gives on this screen.
 int glimmer_layout_scale(const Framebuffer *fb);
 
+// Each draws on one head's drawing page; showing it is the output's flip.
 void glimmer_draw_initial_scene(Framebuffer *fb);
 void glimmer_draw_progress(Framebuffer *fb, int32_t value);
 void glimmer_draw_message(Framebuffer *fb, const char *text);

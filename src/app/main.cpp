@@ -1,12 +1,12 @@
 // glimmer: a full-screen splash on the Linux framebuffer, steered through a FIFO.
 //
-// Start-up: signal handlers, command line, FIFO, console, framebuffer,
-// initial scene, command loop. Shutdown, whatever ended the loop: framebuffer,
-// FIFO, console.
+// Start-up: signal handlers, command line, FIFO, console, output, initial
+// scene, command loop. Shutdown, whatever ended the loop: output, FIFO,
+// console.
 #include "app/command.h"
 #include "app/layout.h"
 #include "console/console.h"
-#include "fb/framebuffer.h"
+#include "output/output.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,15 +87,17 @@ int main(int argc, char **argv)
     const sigset_t wait_mask = setup_signals();
 
     bool console_switching = true;
-    int angle = 0, fbdev_number = 0;
+    OutputOptions options = {0, FB_ROTATE_0, false, false};
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         if (is(arg, "-n", "--no-console-switch")) {
             console_switching = false;
         } else if (is(arg, "-a", "--angle") && i + 1 < argc) {
-            angle = glimmer_command_parse_number(argv[++i]);
+            options.rotation =
+                glimmer_fb_rotation_from_degrees(glimmer_command_parse_number(argv[++i]));
+            options.rotation_given = true;
         } else if (is(arg, "-f", "--fbdev") && i + 1 < argc) {
-            fbdev_number = glimmer_command_parse_number(argv[++i]);
+            options.device_number = glimmer_command_parse_number(argv[++i]);
         } else if (is(arg, "-s", "--scale") && i + 1 < argc) {
             const char *value = argv[++i];
             if (strcmp(value, "auto") == 0)
@@ -130,18 +132,18 @@ int main(int argc, char **argv)
 
     if (console_switching)
         glimmer_console_take_over();
-    Framebuffer *fb = glimmer_fb_open(angle, fbdev_number);
-    if (!fb) {
+    Output *output = glimmer_output_open(&options);
+    if (!output) {
         remove_fifo(&fifo);
         if (console_switching)
             glimmer_console_restore();
         return -1;
     }
 
-    glimmer_draw_initial_scene(fb);
-    (void)glimmer_command_loop(fb, fifo_fd, &wait_mask);
+    glimmer_command_draw_initial_scene(output);
+    (void)glimmer_command_loop(output, fifo_fd, &wait_mask);
 
-    glimmer_fb_close(fb);
+    glimmer_output_close(output);
     remove_fifo(&fifo);
     if (console_switching)
         glimmer_console_restore();

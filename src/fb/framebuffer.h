@@ -1,11 +1,8 @@
 // The framebuffer record and the drawing operations on it.
 //
-// Drawing code works on the record's pages only, which may be plain memory:
-// set-up (glimmer_fb_open) and the page flip are the only code here that talk
-// to the device.
+// The record describes a head's pages in memory, never the device behind
+// them: drawing writes into draw_page, and the output (src/output) shows it.
 #pragma once
-
-#include <linux/fb.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,35 +15,38 @@ enum FbPixelFormat {
     FB_FORMAT_GENERIC,
 };
 
-// A rectangle of device pixels, [x0, x1) x [y0, y1); empty when x0 >= x1.
-struct FbDamage {
+// How the picture is turned on the device, clockwise.
+enum FbRotation {
+    FB_ROTATE_0,
+    FB_ROTATE_90,
+    FB_ROTATE_180,
+    FB_ROTATE_270,
+};
+
+// A rectangle of pixels, [x0, x1) x [y0, y1); empty when x0 >= x1 or y0 >= y1.
+// Damage and clipping both use it.
+struct FbRect {
     int x0, y0, x1, y1;
 };
 
 struct Framebuffer {
-    int fd;                            // device descriptor, -1 while none is open
-    struct fb_var_screeninfo var_info; // pan request; all zero without double buffering
-    int width;                         // logical size, swapped for 90 and 270 degrees
+    int width; // logical size, swapped for 90 and 270 degrees
     int height;
+    int real_width; // page size in pixels
+    int real_height;
     int bpp;
-    int stride;       // bytes from one device line to the next
-    uint8_t *base;    // first byte of the first page
-    uint8_t *mapping; // start of the device mapping
-    int double_buffered;
-    uint8_t *draw_page; // every drawing operation writes here
-    uint8_t *shown_page;
-    int angle;       // degrees, as given; only 90, 180 and 270 rotate
-    int real_width;  // device xres
-    int real_height; // device yres
+    int stride; // bytes from one page line to the next
     FbPixelFormat format;
-    uint32_t red_offset, red_length;
+    uint32_t red_offset, red_length; // channel layout, for FB_FORMAT_GENERIC
     uint32_t green_offset, green_length;
     uint32_t blue_offset, blue_length;
-
-    size_t mapping_size; // bytes mapped (smem_len)
-    // Device pixels drawn into draw_page since the last flip; the flip copies
+    FbRotation rotation;
+    bool double_buffered; // draw_page and shown_page are two pages
+    uint8_t *draw_page;   // every drawing operation writes here
+    uint8_t *shown_page;
+    // Page pixels drawn into draw_page since the last flip; the flip copies
     // them into the other page so that both pages carry every change.
-    FbDamage damage;
+    FbRect damage;
 };
 
 // One compiled-in run-length encoded picture.
@@ -59,12 +59,14 @@ struct RleImage {
     size_t size; // bytes of data; decoding never reads past them
 };
 
-// Set-up and teardown (fb_open.cpp).
-Framebuffer *glimmer_fb_open(int angle, int fbdev_number);
-void glimmer_fb_close(Framebuffer *fb);
+// The pixel format for a channel layout (page.cpp).
 FbPixelFormat glimmer_fb_classify(uint32_t red_offset, uint32_t red_length, uint32_t green_offset,
                                   uint32_t green_length, uint32_t blue_offset,
                                   uint32_t blue_length);
+
+// The rotation for an angle in degrees: only 90, 180 and 270 turn the
+// picture, any other angle draws it unrotated.
+FbRotation glimmer_fb_rotation_from_degrees(int degrees);
 
 // Drawing (pixel.cpp, rle.cpp). Coordinates are logical and clipped pixel by pixel.
 void glimmer_fb_put_pixel(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green, uint8_t blue);
@@ -74,7 +76,8 @@ void glimmer_fb_draw_rle(Framebuffer *fb, int x, int y, const RleImage *image);
 // The picture enlarged: every pixel a scale x scale square (scale >= 1).
 void glimmer_fb_draw_rle_scaled(Framebuffer *fb, int x, int y, const RleImage *image, int scale);
 
-// Page flip (flip.cpp): shows draw_page; with sync the whole shown page is
-// copied into the new drawing page, otherwise only what was drawn since the
-// last flip.
-void glimmer_fb_flip(Framebuffer *fb, int sync);
+// The page exchange of a flip (page.cpp): draw_page becomes the shown page
+// and the other page the drawing page, brought up to date with the whole
+// shown page when sync is set, otherwise with what was drawn since the last
+// flip. A single page stays where it is. Either way the damage starts anew.
+void glimmer_fb_swap_pages(Framebuffer *fb, bool sync);

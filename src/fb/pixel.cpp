@@ -75,7 +75,7 @@ template <int B> static void fill_column(uint8_t *p, ptrdiff_t stride, int lines
         memcpy(p, v, B);
 }
 
-void fb_fill_device_rect(Framebuffer *fb, const FbDamage &r, const FbPen &pen)
+void fb_fill_device_rect(Framebuffer *fb, const FbRect &r, const FbPen &pen)
 {
     if (pen.bytes == 0 || r.x0 >= r.x1 || r.y0 >= r.y1)
         return;
@@ -103,10 +103,10 @@ void fb_fill_device_rect(Framebuffer *fb, const FbDamage &r, const FbPen &pen)
 
 void fb_fill_pen(Framebuffer *fb, int64_t x, int64_t y, int64_t w, int64_t h, const FbPen &pen)
 {
-    int x0, y0, x1, y1;
-    if (pen.bytes == 0 || !fb_clip(fb, x, y, w, h, &x0, &y0, &x1, &y1))
+    FbRect r;
+    if (pen.bytes == 0 || !fb_clip(fb, x, y, w, h, &r))
         return;
-    fb_fill_device_rect(fb, fb_device_rect(fb, x0, y0, x1, y1), pen);
+    fb_fill_device_rect(fb, fb_device_rect(fb, r), pen);
 }
 
 void glimmer_fb_put_pixel(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green, uint8_t blue)
@@ -118,7 +118,7 @@ void glimmer_fb_put_pixel(Framebuffer *fb, int x, int y, uint8_t red, uint8_t gr
         return;
     const FbAxes a = fb_axes(fb);
     fb_store(fb->draw_page + a.origin + a.step_x * x + a.step_y * y, pen);
-    fb_damage_add(fb, fb_device_rect(fb, x, y, x + 1, y + 1));
+    fb_damage_add(fb, fb_device_rect(fb, FbRect{x, y, x + 1, y + 1}));
 }
 
 // A fill's pixels all get the same colour, so the rectangle is written in the

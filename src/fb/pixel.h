@@ -93,38 +93,39 @@ static inline FbAxes fb_axes(const Framebuffer *fb)
 {
     const ptrdiff_t B = fb->bpp / 8, S = fb->stride;
     const ptrdiff_t W = fb->width, H = fb->height;
-    switch (fb->angle) {
-    case 90:
+    switch (fb->rotation) {
+    case FB_ROTATE_90:
         return {S * (W - 1), -S, B};
-    case 180:
+    case FB_ROTATE_180:
         return {S * (H - 1) + B * (W - 1), -B, -S};
-    case 270:
+    case FB_ROTATE_270:
         return {B * (H - 1), S, -B};
     default:
         return {0, B, S};
     }
 }
 
-// The device rectangle covered by the logical rectangle [x0, x1) x [y0, y1),
-// which must lie on the screen.
-static inline FbDamage fb_device_rect(const Framebuffer *fb, int x0, int y0, int x1, int y1)
+// The device rectangle covered by the logical rectangle r, which must lie on
+// the screen.
+static inline FbRect fb_device_rect(const Framebuffer *fb, const FbRect &r)
 {
     const int W = fb->width, H = fb->height;
-    switch (fb->angle) {
-    case 90:
+    const int x0 = r.x0, y0 = r.y0, x1 = r.x1, y1 = r.y1;
+    switch (fb->rotation) {
+    case FB_ROTATE_90:
         return {y0, W - x1, y1, W - x0};
-    case 180:
+    case FB_ROTATE_180:
         return {W - x1, H - y1, W - x0, H - y0};
-    case 270:
+    case FB_ROTATE_270:
         return {H - y1, x0, H - y0, x1};
     default:
-        return {x0, y0, x1, y1};
+        return r;
     }
 }
 
-static inline void fb_damage_add(Framebuffer *fb, const FbDamage &r)
+static inline void fb_damage_add(Framebuffer *fb, const FbRect &r)
 {
-    FbDamage &d = fb->damage;
+    FbRect &d = fb->damage;
     if (r.x0 >= r.x1 || r.y0 >= r.y1)
         return;
     if (d.x0 >= d.x1) {
@@ -141,10 +142,11 @@ static inline void fb_damage_add(Framebuffer *fb, const FbDamage &r)
         d.y1 = r.y1;
 }
 
-// Clips the logical rectangle at (x, y) of w x h to the screen. Returns false
-// when nothing is left; 64-bit so that no position or size can overflow.
+// Clips the logical rectangle at (x, y) of w x h to the screen into *out.
+// Returns false when nothing is left; 64-bit so that no position or size can
+// overflow.
 static inline bool fb_clip(const Framebuffer *fb, int64_t x, int64_t y, int64_t w, int64_t h,
-                           int *x0, int *y0, int *x1, int *y1)
+                           FbRect *out)
 {
     if (w <= 0 || h <= 0)
         return false;
@@ -153,15 +155,12 @@ static inline bool fb_clip(const Framebuffer *fb, int64_t x, int64_t y, int64_t 
     int64_t b = y + h > fb->height ? fb->height : y + h;
     if (l >= r || t >= b)
         return false;
-    *x0 = (int)l;
-    *y0 = (int)t;
-    *x1 = (int)r;
-    *y1 = (int)b;
+    *out = FbRect{(int)l, (int)t, (int)r, (int)b};
     return true;
 }
 
 // Fills the device rectangle r of the drawing page with the pen.
-void fb_fill_device_rect(Framebuffer *fb, const FbDamage &r, const FbPen &pen);
+void fb_fill_device_rect(Framebuffer *fb, const FbRect &r, const FbPen &pen);
 
 // Fills the logical rectangle, clipped, with a packed colour.
 void fb_fill_pen(Framebuffer *fb, int64_t x, int64_t y, int64_t w, int64_t h, const FbPen &pen);

@@ -130,5 +130,6 @@ void glimmer_fb_draw_rle_scaled(Framebuffer *fb, int x, int y, const RleImage *i
     }
 
     if (c.left < c.right)
-        fb_damage_add(fb, fb_device_rect(fb, (int)c.left, (int)c.top, (int)c.right, (int)c.bottom));
+        fb_damage_add(
+            fb, fb_device_rect(fb, FbRect{(int)c.left, (int)c.top, (int)c.right, (int)c.bottom}));
 }

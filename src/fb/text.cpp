@@ -95,22 +95,22 @@ static bool ink_rows(uint8_t *page, const FbAxes &a, const FbPen &pen, int64_t x
 static void draw_glyph(Framebuffer *fb, const FbAxes &a, const FbPen &pen, int64_t x, int64_t y,
                        int width, int height, const uint32_t *rows)
 {
-    int x0, y0, x1, y1;
+    FbRect r;
     const int ink_width = width < 32 ? width : 32;
-    if (!fb_clip(fb, x, y, ink_width, height, &x0, &y0, &x1, &y1))
+    if (!fb_clip(fb, x, y, ink_width, height, &r))
         return;
-    const int c0 = (int)(x0 - x), c1 = (int)(x1 - x);
+    const int c0 = (int)(r.x0 - x), c1 = (int)(r.x1 - x);
     // Columns c0..c1-1 of the glyph are on screen: bit 31 - c is column c.
     const uint32_t visible = (0xFFFFFFFFu >> c0) & ~(c1 >= 32 ? 0u : 0xFFFFFFFFu >> c1);
     bool inked;
     if (pen.bytes == 4)
-        inked = ink_rows<4>(fb->draw_page, a, pen, x, y, y0, y1, visible, rows);
+        inked = ink_rows<4>(fb->draw_page, a, pen, x, y, r.y0, r.y1, visible, rows);
     else if (pen.bytes == 3)
-        inked = ink_rows<3>(fb->draw_page, a, pen, x, y, y0, y1, visible, rows);
+        inked = ink_rows<3>(fb->draw_page, a, pen, x, y, r.y0, r.y1, visible, rows);
     else
-        inked = ink_rows<2>(fb->draw_page, a, pen, x, y, y0, y1, visible, rows);
+        inked = ink_rows<2>(fb->draw_page, a, pen, x, y, r.y0, r.y1, visible, rows);
     if (inked)
-        fb_damage_add(fb, fb_device_rect(fb, x0, y0, x1, y1));
+        fb_damage_add(fb, fb_device_rect(fb, r));
 }
 
 // An enlarged glyph: each run of ink along a row is one fill, scale rows high.

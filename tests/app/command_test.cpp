@@ -1,7 +1,8 @@
 // The command channel: framing, words and arguments, reads cut at the end of
-// the receive area, and the loop over a real FIFO. The layout and the flip are
-// replaced by recorders at link time, so each test sees exactly which drawing
-// calls and flips a stream of bytes causes.
+// the receive area, and the loop over a real FIFO. The layout is replaced by
+// recorders at link time and the output by a recording one, so each test sees
+// exactly which drawing calls, on which heads, and flips a stream of bytes
+// causes.
 #include "app/command.h"
 #include "app/layout.h"
 
@@ -20,23 +21,34 @@
 #include <vector>
 
 static std::vector<std::string> calls;
+static std::vector<const Framebuffer *> drawn_on; // the head of each drawing call
 
-void glimmer_draw_progress(Framebuffer *, int32_t value)
+void glimmer_draw_progress(Framebuffer *fb, int32_t value)
 {
     calls.push_back("progress " + std::to_string(value));
+    drawn_on.push_back(fb);
 }
 
-void glimmer_draw_message(Framebuffer *, const char *text)
+void glimmer_draw_message(Framebuffer *fb, const char *text)
 {
     calls.push_back("message [" + std::string(text) + "]");
+    drawn_on.push_back(fb);
 }
 
-void glimmer_fb_flip(Framebuffer *, int sync)
+void glimmer_draw_initial_scene(Framebuffer *fb)
+{
+    calls.push_back("scene");
+    drawn_on.push_back(fb);
+}
+
+static void record_flip(Output *, bool sync)
 {
     calls.push_back("flip " + std::to_string(sync));
 }
 
-void glimmer_draw_initial_scene(Framebuffer *) {}
+static const OutputOps recording_ops = {record_flip, nullptr};
+static Framebuffer head_a, head_b;
+static Output one_head = {&recording_ops, 1, {&head_a}};
 
 namespace {
 
@@ -56,10 +68,10 @@ Calls feed(const std::string &data, size_t read_size = COMMAND_BUFFER_SIZE, bool
         const size_t n = std::min({read_size, room, data.size() - at});
         memcpy(reader.buffer + reader.kept, data.data() + at, n);
         at += n;
-        quitted = glimmer_command_feed(nullptr, &reader, n, false) == COMMAND_QUIT;
+        quitted = glimmer_command_feed(&one_head, &reader, n, false) == COMMAND_QUIT;
     }
     if (!quitted)
-        quitted = glimmer_command_feed(nullptr, &reader, 0, true) == COMMAND_QUIT;
+        quitted = glimmer_command_feed(&one_head, &reader, 0, true) == COMMAND_QUIT;
     if (quit)
         *quit = quitted;
     return calls;
@@ -85,11 +97,14 @@ const ProtocolCase protocol_cases[] = {
     {"progress_alone", "PROGRESS\n", {"flip 0"}, false},
     {"progress_no_digits_is_0", "PROGRESS abc\n", {"progress 0", "flip 0"}, false},
     {"progress_leading_blank_and_sign", "PROGRESS  -42x\n", {"progress -42", "flip 0"}, false},
-    {"progress_saturates_high", "PROGRESS 99999999999\n", {"progress 2147483647", "flip 0"},
+    {"progress_saturates_high", "PROGRESS 99999999999\n", {"progress 2147483647", "flip 0"}, false},
+    {"progress_saturates_low",
+     "PROGRESS -99999999999\n",
+     {"progress -2147483648", "flip 0"},
      false},
-    {"progress_saturates_low", "PROGRESS -99999999999\n", {"progress -2147483648", "flip 0"},
-     false},
-    {"lower_case_not_recognised", "progress 5\nquit\nmsg x\n", {"flip 0", "flip 0", "flip 0"},
+    {"lower_case_not_recognised",
+     "progress 5\nquit\nmsg x\n",
+     {"flip 0", "flip 0", "flip 0"},
      false},
     {"spaces_only", "    \n", {"flip 0"}, false},
     {"spaces_before_word", "   MSG x\n", {"message [x]", "flip 0"}, false},
@@ -98,10 +113,12 @@ const ProtocolCase protocol_cases[] = {
     {"spaces_before_quit", "  QUIT\n", {}, true},
     {"quit_with_words", "QUIT now please\n", {}, true},
     {"quit_with_carriage_return_is_unknown", "QUIT\r\n", {"flip 0"}, false},
-    {"nul_separates_lines", std::string("MSG a\0PROGRESS 7\0", 17),
+    {"nul_separates_lines",
+     std::string("MSG a\0PROGRESS 7\0", 17),
      {"message [a]", "flip 0", "progress 7", "flip 0"},
      false},
-    {"nul_inside_a_line_ends_it", std::string("MSG ab\0cd\n", 10),
+    {"nul_inside_a_line_ends_it",
+     std::string("MSG ab\0cd\n", 10),
      {"message [ab]", "flip 0", "flip 0"},
      false},
     {"newlines_only", "\n\n\n", {}, false},
@@ -120,6 +137,24 @@ TEST_P(Protocol, BytesBecomeDrawingCallsAndFlips)
 
 INSTANTIATE_TEST_SUITE_P(Lines, Protocol, testing::ValuesIn(protocol_cases),
                          [](const auto &case_info) { return std::string(case_info.param.name); });
+
+// Every command is drawn on every head, in head order, and the output is
+// flipped once after all of them; so is the start-up scene, with sync.
+TEST(Heads, EachCommandIsDrawnOnEveryHeadThenFlippedOnce)
+{
+    Output two_heads = {&recording_ops, 2, {&head_a, &head_b}};
+    calls.clear();
+    drawn_on.clear();
+    glimmer_command_draw_initial_scene(&two_heads);
+    char progress[] = "PROGRESS 7", message[] = "MSG hi", unknown[] = "NOPE 1";
+    EXPECT_EQ(glimmer_command_run_line(&two_heads, progress, strlen(progress)), COMMAND_CONTINUE);
+    EXPECT_EQ(glimmer_command_run_line(&two_heads, message, strlen(message)), COMMAND_CONTINUE);
+    EXPECT_EQ(glimmer_command_run_line(&two_heads, unknown, strlen(unknown)), COMMAND_CONTINUE);
+    EXPECT_EQ(calls, (Calls{"scene", "scene", "flip 1", "progress 7", "progress 7", "flip 0",
+                            "message [hi]", "message [hi]", "flip 0", "flip 0"}));
+    EXPECT_EQ(drawn_on, (std::vector<const Framebuffer *>{&head_a, &head_b, &head_a, &head_b,
+                                                          &head_a, &head_b}));
+}
 
 TEST(Framing, LineCutByAFullReadIsCompletedByTheNext)
 {
@@ -144,8 +179,8 @@ TEST(Framing, LineCutByAFullReadIsCompletedByTheNext)
 TEST(Framing, ShortReadEndsItsLastLine)
 {
     // Writers that send no newline keep working: each read's last line ends.
-    EXPECT_EQ(feed("MSG abcMSG def", 7), (Calls{"message [abc]", "flip 0", "message [def]",
-                                                "flip 0"}));
+    EXPECT_EQ(feed("MSG abcMSG def", 7),
+              (Calls{"message [abc]", "flip 0", "message [def]", "flip 0"}));
 }
 
 TEST(Framing, LineLongerThanTheAreaIsCutInto2048ByteLines)
@@ -179,7 +214,7 @@ TEST(Framing, ManyCommandsAcrossManyFullReadsLoseNothing)
 
 // The loop over a real FIFO in a temporary directory.
 class Loop : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/glimmer-loop-XXXXXX";
@@ -221,7 +256,7 @@ TEST_F(Loop, WritersComeAndGo)
         usleep(50 * 1000);
         write_and_close("QUIT\n");
     });
-    EXPECT_EQ(glimmer_command_loop(nullptr, fd, &wait_mask), 0);
+    EXPECT_EQ(glimmer_command_loop(&one_head, fd, &wait_mask), 0);
     writers.join();
     EXPECT_EQ(calls, (Calls{"progress 10", "flip 0", "message [second writer]", "flip 0"}));
 }
@@ -239,7 +274,7 @@ TEST_F(Loop, FailedReopenWaitsForASignal)
         close(w);
     });
     alarm(1);
-    EXPECT_EQ(glimmer_command_loop(nullptr, fd, &wait_mask), -1);
+    EXPECT_EQ(glimmer_command_loop(&one_head, fd, &wait_mask), -1);
     writer.join();
     EXPECT_TRUE(calls.empty());
 }
@@ -258,7 +293,7 @@ TEST_F(Loop, ReplacedByARegularFileIsNotRead)
         close(w);
     });
     alarm(1);
-    EXPECT_EQ(glimmer_command_loop(nullptr, fd, &wait_mask), -1);
+    EXPECT_EQ(glimmer_command_loop(&one_head, fd, &wait_mask), -1);
     writer.join();
     EXPECT_TRUE(calls.empty());
 }

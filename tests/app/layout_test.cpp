@@ -37,11 +37,11 @@ Rgb at(const MemFb &m, int x, int y)
     Framebuffer probe = m.fb;
     const long B = 4, S = probe.stride, W = probe.width, H = probe.height;
     long off = S * y + B * x;
-    if (probe.angle == 90)
+    if (probe.rotation == FB_ROTATE_90)
         off = S * (W - 1 - x) + B * y;
-    else if (probe.angle == 180)
+    else if (probe.rotation == FB_ROTATE_180)
         off = S * (H - 1 - y) + B * (W - 1 - x);
-    else if (probe.angle == 270)
+    else if (probe.rotation == FB_ROTATE_270)
         off = S * x + B * (H - 1 - y);
     const uint8_t *p = m.fb.draw_page + off;
     return {p[2], p[1], p[0]};

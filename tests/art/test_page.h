@@ -19,18 +19,17 @@ struct TestPage {
              int angle = 0)
         : fb(new Framebuffer())
     {
-        const bool turned = angle == 90 || angle == 270;
-        fb->fd = -1;
+        fb->rotation = glimmer_fb_rotation_from_degrees(angle);
+        const bool turned = fb->rotation == FB_ROTATE_90 || fb->rotation == FB_ROTATE_270;
         fb->width = width;
         fb->height = height;
         fb->real_width = turned ? height : width;
         fb->real_height = turned ? width : height;
         fb->bpp = bpp;
         fb->stride = fb->real_width * (bpp / 8) + 12; // padded, as devices often are
-        fb->angle = angle;
         fb->format = format;
         memory.assign((size_t)fb->stride * (size_t)fb->real_height, 0x5A);
-        fb->base = fb->mapping = fb->draw_page = fb->shown_page = memory.data();
+        fb->draw_page = fb->shown_page = memory.data();
     }
 
     // The 32-bit value at device position (x, y): 0x00RRGGBB for an RGB888

@@ -56,7 +56,7 @@ void expect_damage_covers(const MemFb &m, const std::vector<uint8_t> &before,
                           const std::string &what)
 {
     const int B = m.fb.bpp / 8;
-    const FbDamage &d = m.fb.damage;
+    const FbRect &d = m.fb.damage;
     for (int y = 0; y < m.fb.real_height; y++)
         for (int x = 0; x < m.fb.real_width; x++) {
             const size_t at = (size_t)y * m.fb.stride + (size_t)x * B;

@@ -36,6 +36,7 @@ struct MemFb {
     Framebuffer fb;
     std::vector<uint8_t> memory;
     size_t guard;
+    uint8_t *base; // the first page
 
     MemFb(int real_width, int real_height, int bpp, FbPixelFormat format, int angle = 0,
           int pad = 0, bool two_pages = false, Channels ch = {}, size_t guard_bytes = 64)
@@ -44,7 +45,6 @@ struct MemFb {
         memset(&fb, 0, sizeof fb);
         if (format != FB_FORMAT_GENERIC || ch.red_length + ch.green_length + ch.blue_length == 0)
             ch = channels_of(format);
-        fb.fd = -1;
         fb.real_width = real_width;
         fb.real_height = real_height;
         fb.bpp = bpp;
@@ -56,21 +56,20 @@ struct MemFb {
         fb.green_length = ch.green_length;
         fb.blue_offset = ch.blue_offset;
         fb.blue_length = ch.blue_length;
-        fb.angle = angle;
+        fb.rotation = glimmer_fb_rotation_from_degrees(angle);
         fb.width = real_width;
         fb.height = real_height;
-        if (angle == 90 || angle == 270) {
+        if (fb.rotation == FB_ROTATE_90 || fb.rotation == FB_ROTATE_270) {
             fb.width = real_height;
             fb.height = real_width;
         }
         const size_t page = page_size();
         memory.assign(2 * guard + (two_pages ? 2 : 1) * page, 0xA5);
-        fb.mapping = fb.base = memory.data() + guard;
-        fb.mapping_size = (two_pages ? 2 : 1) * page;
-        fb.draw_page = fb.shown_page = fb.base;
+        base = memory.data() + guard;
+        fb.draw_page = fb.shown_page = base;
         if (two_pages) {
-            fb.double_buffered = 1;
-            fb.draw_page = fb.base + page;
+            fb.double_buffered = true;
+            fb.draw_page = base + page;
         }
     }
     MemFb(const MemFb &) = delete;
@@ -97,11 +96,11 @@ inline void reference_put_pixel(Framebuffer *fb, int x, int y, uint8_t r, uint8_
         return;
     const long B = fb->bpp / 8, S = fb->stride, W = fb->width, H = fb->height;
     long offset;
-    if (fb->angle == 90)
+    if (fb->rotation == FB_ROTATE_90)
         offset = S * (W - 1 - x) + B * y;
-    else if (fb->angle == 180)
+    else if (fb->rotation == FB_ROTATE_180)
         offset = S * (H - 1 - y) + B * (W - 1 - x);
-    else if (fb->angle == 270)
+    else if (fb->rotation == FB_ROTATE_270)
         offset = S * x + B * (H - 1 - y);
     else
         offset = S * y + B * x;

@@ -37,16 +37,46 @@ const PackCase pack_cases[] = {
     {"rgb565_class_at_32bpp", FB_FORMAT_RGB565, 32, {}, 1, 2, 3, 0x00010203},
     {"bgr888_class_at_16bpp", FB_FORMAT_BGR888, 16, {}, 255, 0, 0, 0x001F},
     {"generic16_444", FB_FORMAT_GENERIC, 16, {8, 4, 4, 4, 0, 4}, 255, 24, 0, 0x0F10},
-    {"generic32_10bit_channels_write_0", FB_FORMAT_GENERIC, 32, {20, 10, 10, 10, 0, 10}, 255,
-     255, 255, 0},
-    {"generic32_zero_length_channel", FB_FORMAT_GENERIC, 32, {24, 8, 16, 0, 0, 8}, 0x12, 0xFF,
-     0x34, 0x12000034},
-    {"generic32_offset_32_ignored", FB_FORMAT_GENERIC, 32, {32, 8, 8, 8, 0, 8}, 0xFF, 0x56,
-     0x78, 0x5678},
-    {"generic16_cut_to_low_16_bits", FB_FORMAT_GENERIC, 16, {16, 8, 8, 8, 0, 8}, 0xFF, 0x56,
-     0x78, 0x5678},
-    {"generic24_three_bytes_low_first", FB_FORMAT_GENERIC, 24, {0, 8, 8, 8, 16, 8}, 0x11, 0x22,
-     0x33, 0x332211},
+    {"generic32_10bit_channels_write_0",
+     FB_FORMAT_GENERIC,
+     32,
+     {20, 10, 10, 10, 0, 10},
+     255,
+     255,
+     255,
+     0},
+    {"generic32_zero_length_channel",
+     FB_FORMAT_GENERIC,
+     32,
+     {24, 8, 16, 0, 0, 8},
+     0x12,
+     0xFF,
+     0x34,
+     0x12000034},
+    {"generic32_offset_32_ignored",
+     FB_FORMAT_GENERIC,
+     32,
+     {32, 8, 8, 8, 0, 8},
+     0xFF,
+     0x56,
+     0x78,
+     0x5678},
+    {"generic16_cut_to_low_16_bits",
+     FB_FORMAT_GENERIC,
+     16,
+     {16, 8, 8, 8, 0, 8},
+     0xFF,
+     0x56,
+     0x78,
+     0x5678},
+    {"generic24_three_bytes_low_first",
+     FB_FORMAT_GENERIC,
+     24,
+     {0, 8, 8, 8, 16, 8},
+     0x11,
+     0x22,
+     0x33,
+     0x332211},
 };
 
 class Packing : public testing::TestWithParam<PackCase> {};
@@ -171,8 +201,8 @@ TEST_P(Clipping, FillWritesOnlyOnScreenPixels)
 {
     const ClipCase &c = GetParam();
     for (int angle : {0, 90, 180, 270}) {
-        MemFb m(angle == 90 || angle == 270 ? 10 : 16, angle == 90 || angle == 270 ? 16 : 10,
-                32, FB_FORMAT_RGB888, angle, 8);
+        MemFb m(angle == 90 || angle == 270 ? 10 : 16, angle == 90 || angle == 270 ? 16 : 10, 32,
+                FB_FORMAT_RGB888, angle, 8);
         memset(m.fb.draw_page, 0, m.page_size());
         glimmer_fb_fill_rect(&m.fb, c.x, c.y, c.w, c.h, 1, 1, 1);
         int written = 0;
@@ -194,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(Rects, Clipping, testing::ValuesIn(clip_cases),
 TEST(Fill, WholeScreenWhiteAt16BitLeavesTheOtherPage)
 {
     MemFb m(40, 30, 16, FB_FORMAT_RGB565, 0, 0, true);
-    memset(m.fb.base, 0, 2 * m.page_size());
+    memset(m.base, 0, 2 * m.page_size());
     glimmer_fb_fill_rect(&m.fb, 0, 0, m.fb.width, m.fb.height, 255, 255, 255);
     for (size_t i = 0; i < m.page_size(); i++) {
         ASSERT_EQ(m.fb.draw_page[i], 0xFF);

@@ -2,7 +2,7 @@
 // (libglimmer_fbemu preloaded): each test gets its own device directory.
 #pragma once
 
-#include "fb/framebuffer.h"
+#include "fbdev/fbdev.h"
 #include "fbemu.h"
 #include "glimmer_run.h"
 
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-struct Output {
+struct Captured {
     std::string out, err;
 };
 
@@ -31,7 +31,7 @@ static inline std::string read_all(FILE *f)
 }
 
 // Runs f with standard output and error going to files; returns both byte for byte.
-template <class F> Output captured(F &&f)
+template <class F> Captured captured(F &&f)
 {
     fflush(stdout);
     fflush(stderr);
@@ -48,7 +48,7 @@ template <class F> Output captured(F &&f)
     dup2(saved_err, 2);
     close(saved_out);
     close(saved_err);
-    Output o = {read_all(out), read_all(err)};
+    Captured o = {read_all(out), read_all(err)};
     fclose(out);
     fclose(err);
     return o;
@@ -72,7 +72,8 @@ static inline std::string error_style(const std::string &text, int err)
 class FbDeviceTest : public ::testing::Test {
   protected:
     TempDir dir;
-    Framebuffer *fb = nullptr;
+    FbdevOutput *dev = nullptr;
+    Framebuffer *fb = nullptr; // the device's one head
 
     void SetUp() override
     {
@@ -90,13 +91,14 @@ class FbDeviceTest : public ::testing::Test {
 
     void close_fb()
     {
-        if (!fb)
+        if (!dev)
             return;
-        uint8_t *mapping = fb->mapping;
-        const size_t size = fb->mapping_size;
-        glimmer_fb_close(fb);
+        uint8_t *mapping = dev->mapping;
+        const size_t size = dev->mapping_size;
+        glimmer_fbdev_close(&dev->output);
+        dev = nullptr;
         fb = nullptr;
-        // glimmer_fb_close leaves the mapping to the end of the process.
+        // glimmer_fbdev_close leaves the mapping to the end of the process.
         if (mapping)
             munmap(mapping, size);
     }
@@ -106,14 +108,17 @@ class FbDeviceTest : public ::testing::Test {
         ASSERT_TRUE(glimmer_fbemu_write_config(dir.path, n, c));
     }
 
-    Output open_fb(int angle = 0, int n = 0)
+    Captured open_fb(int angle = 0, int n = 0)
     {
-        return captured([&] { fb = glimmer_fb_open(angle, n); });
+        return captured([&] {
+            dev = glimmer_fbdev_open(glimmer_fb_rotation_from_degrees(angle), n);
+            fb = dev ? &dev->head : nullptr;
+        });
     }
 
-    Output flip(int sync)
+    Captured flip(int sync)
     {
-        return captured([&] { glimmer_fb_flip(fb, sync); });
+        return captured([&] { glimmer_fbdev_flip(&dev->output, sync); });
     }
 
     FbemuDevice state(int n = 0)

@@ -1,4 +1,4 @@
-// glimmer_fb_open and glimmer_fb_close on emulated devices: which device,
+// glimmer_fbdev_open and glimmer_fbdev_close on emulated devices: which device,
 // depth negotiation, double buffering, the pages, memory checks, the pixel
 // layout and the rotation.
 #include "fb_device.h"
@@ -30,7 +30,7 @@ TEST_P(DevicePath, OpensOnlyTheSelectedDevice)
     const PathCase &c = GetParam();
     for (int n = 0; n < 10; n++)
         configure(small_device(), n);
-    const Output o = open_fb(0, c.fbdev_number);
+    const Captured o = open_fb(0, c.fbdev_number);
     ASSERT_NE(fb, nullptr) << o.err;
     for (int n = 0; n < 10; n++) {
         const std::vector<FbemuLogEntry> opens = log("open", n);
@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Numbers, DevicePath,
 TEST_F(FbDeviceTest, MissingDeviceIsReportedWithItsPath)
 {
     configure(small_device(), 0);
-    const Output o = open_fb(0, 4);
+    const Captured o = open_fb(0, 4);
     EXPECT_EQ(fb, nullptr);
     EXPECT_EQ(o.err, "Error opening /dev/fb4\n");
     EXPECT_EQ(o.out, "");
@@ -107,7 +107,7 @@ TEST_P(DepthFallback, NegotiatesTheDepth)
         cfg.answer(FBEMU_PUT_VAR, c.put_answer);
     configure(cfg);
 
-    const Output o = open_fb();
+    const Captured o = open_fb();
     EXPECT_EQ(o.out, c.out);
     EXPECT_EQ(o.err, c.err);
     const std::vector<FbemuLogEntry> puts = log("FBIOPUT_VSCREENINFO");
@@ -254,25 +254,25 @@ TEST_P(DoubleBuffering, DecidesOnTwoPages)
     FbemuConfig cfg = small_device();
     c.setup(cfg);
     configure(cfg);
-    const Output o = open_fb();
+    const Captured o = open_fb();
     ASSERT_NE(fb, nullptr) << o.err;
     EXPECT_EQ(o.err, c.err);
     EXPECT_EQ(log("FBIOPUT_VSCREENINFO").size(), c.puts);
-    EXPECT_EQ(fb->double_buffered, c.double_buffered ? 1 : 0);
-    EXPECT_EQ(fb->base, fb->mapping);
+    EXPECT_EQ(fb->double_buffered, c.double_buffered);
+    EXPECT_EQ(dev->base, dev->mapping);
     if (c.double_buffered) {
         EXPECT_EQ(o.out, "to back\n");
-        EXPECT_EQ(fb->var_info.yres_virtual, 96u);
-        EXPECT_EQ(fb->var_info.xres, 64u);
-        EXPECT_EQ(fb->shown_page, fb->base);
-        EXPECT_EQ(fb->draw_page, fb->base + 64 * 4 * 48);
+        EXPECT_EQ(dev->var_info.yres_virtual, 96u);
+        EXPECT_EQ(dev->var_info.xres, 64u);
+        EXPECT_EQ(fb->shown_page, dev->base);
+        EXPECT_EQ(fb->draw_page, dev->base + 64 * 4 * 48);
     } else {
         EXPECT_EQ(o.out, "");
         struct fb_var_screeninfo zero;
         memset(&zero, 0, sizeof zero);
-        EXPECT_EQ(memcmp(&fb->var_info, &zero, sizeof zero), 0);
-        EXPECT_EQ(fb->draw_page, fb->base);
-        EXPECT_EQ(fb->shown_page, fb->base);
+        EXPECT_EQ(memcmp(&dev->var_info, &zero, sizeof zero), 0);
+        EXPECT_EQ(fb->draw_page, dev->base);
+        EXPECT_EQ(fb->shown_page, dev->base);
     }
     // The pan test asks for the position the display already has.
     const std::vector<FbemuLogEntry> pans = log("FBIOPAN_DISPLAY");
@@ -340,12 +340,12 @@ TEST_P(StartPage, DrawsIntoTheHiddenPage)
     cfg.yres_virtual = 96;
     cfg.yoffset = c.yoffset;
     configure(cfg);
-    const Output o = open_fb();
+    const Captured o = open_fb();
     ASSERT_NE(fb, nullptr) << o.err;
     EXPECT_EQ(o.out, c.out);
     EXPECT_EQ(o.err, "");
-    EXPECT_EQ(fb->var_info.yoffset, c.yoffset);
-    uint8_t *const first = fb->base, *const second = fb->base + 64 * 4 * 48;
+    EXPECT_EQ(dev->var_info.yoffset, c.yoffset);
+    uint8_t *const first = dev->base, *const second = dev->base + 64 * 4 * 48;
     EXPECT_EQ(fb->draw_page, c.draws_first_page ? first : second);
     EXPECT_EQ(fb->shown_page, c.draws_first_page ? second : first);
 
@@ -379,9 +379,9 @@ TEST_F(FbDeviceTest, UnalignedMemoryStartShiftsTheFirstPixel)
     configure(cfg);
     open_fb();
     ASSERT_NE(fb, nullptr);
-    EXPECT_EQ(fb->base, fb->mapping + 100);
-    EXPECT_EQ(fb->shown_page, fb->base);
-    EXPECT_EQ(fb->draw_page, fb->base + 64 * 4 * 48);
+    EXPECT_EQ(dev->base, dev->mapping + 100);
+    EXPECT_EQ(fb->shown_page, dev->base);
+    EXPECT_EQ(fb->draw_page, dev->base + 64 * 4 * 48);
 
     glimmer_fb_put_pixel(fb, 0, 0, 1, 2, 3);
     std::vector<uint8_t> memory;
@@ -415,7 +415,7 @@ TEST_P(FatalStep, ReportsAndReleasesTheDevice)
     FbemuConfig cfg = small_device();
     c.setup(cfg);
     configure(cfg);
-    const Output o = open_fb();
+    const Captured o = open_fb();
     EXPECT_EQ(fb, nullptr);
     EXPECT_EQ(o.err, c.err);
     EXPECT_EQ(o.out, "");
@@ -473,15 +473,15 @@ TEST_F(FbDeviceTest, OnePageThatJustFitsOpensSingleBuffered)
     cfg.line_length = 300;
     cfg.smem_len = 300 * 47 + 256; // the last line needs no padding
     configure(cfg);
-    const Output o = open_fb();
+    const Captured o = open_fb();
     ASSERT_NE(fb, nullptr) << o.err;
     EXPECT_EQ(o.err, "Framebuffer memory too small for two pages, double buffering disabled\n");
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(fb->double_buffered, 0);
+    EXPECT_FALSE(fb->double_buffered);
     EXPECT_EQ(fb->stride, 300);
-    EXPECT_EQ(fb->draw_page, fb->base);
+    EXPECT_EQ(fb->draw_page, dev->base);
     glimmer_fb_put_pixel(fb, 63, 47, 255, 255, 255);
-    EXPECT_EQ(fb->base[300 * 47 + 63 * 4], 255);
+    EXPECT_EQ(dev->base[300 * 47 + 63 * 4], 255);
 }
 
 struct MemoryCase {
@@ -508,17 +508,17 @@ TEST_P(TwoPageMemory, NeedsRoomForBothPages)
     cfg.smem_len = c.smem_len;
     cfg.smem_start = c.smem_start;
     configure(cfg);
-    const Output o = open_fb();
+    const Captured o = open_fb();
     ASSERT_NE(fb, nullptr) << o.err;
-    EXPECT_EQ(fb->double_buffered, c.double_buffered ? 1 : 0);
+    EXPECT_EQ(fb->double_buffered, c.double_buffered);
     if (c.double_buffered) {
         EXPECT_EQ(o.err, "");
         return;
     }
     EXPECT_EQ(o.err, "Framebuffer memory too small for two pages, double buffering disabled\n");
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(fb->draw_page, fb->base);
-    EXPECT_EQ(fb->shown_page, fb->base);
+    EXPECT_EQ(fb->draw_page, dev->base);
+    EXPECT_EQ(fb->shown_page, dev->base);
     // The page that is drawn must be the one on display.
     EXPECT_EQ(state().yoffset, 0u);
     if (c.yoffset != 0) {
@@ -566,7 +566,7 @@ TEST_P(Layout, IsClassifiedByTheChannels)
     cfg.blue = c.blue;
     cfg.transp = c.transp;
     configure(cfg);
-    const Output o = open_fb();
+    const Captured o = open_fb();
     ASSERT_NE(fb, nullptr) << o.err;
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(fb->format, c.format);
@@ -602,6 +602,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct AngleCase {
     int angle;
+    FbRotation rotation;
     int width, height;
 };
 
@@ -619,22 +620,22 @@ TEST_P(Rotation, SwapsTheLogicalSizeForQuarterTurns)
     configure(cfg);
     open_fb(c.angle);
     ASSERT_NE(fb, nullptr);
-    EXPECT_EQ(fb->angle, c.angle);
+    EXPECT_EQ(fb->rotation, c.rotation);
     EXPECT_EQ(fb->width, c.width);
     EXPECT_EQ(fb->height, c.height);
     EXPECT_EQ(fb->real_width, 64);
     EXPECT_EQ(fb->real_height, 48);
 }
 
-INSTANTIATE_TEST_SUITE_P(Angles, Rotation,
-                         ::testing::Values(AngleCase{0, 64, 48}, AngleCase{90, 48, 64},
-                                           AngleCase{180, 64, 48}, AngleCase{270, 48, 64},
-                                           AngleCase{45, 64, 48}, AngleCase{-90, 64, 48},
-                                           AngleCase{450, 64, 48}),
-                         [](const auto &p) {
-                             return (p.param.angle < 0 ? "minus_" : "") +
-                                    std::to_string(std::abs(p.param.angle));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Angles, Rotation,
+    ::testing::Values(AngleCase{0, FB_ROTATE_0, 64, 48}, AngleCase{90, FB_ROTATE_90, 48, 64},
+                      AngleCase{180, FB_ROTATE_180, 64, 48}, AngleCase{270, FB_ROTATE_270, 48, 64},
+                      AngleCase{45, FB_ROTATE_0, 64, 48}, AngleCase{-90, FB_ROTATE_0, 64, 48},
+                      AngleCase{450, FB_ROTATE_0, 64, 48}),
+    [](const auto &p) {
+        return (p.param.angle < 0 ? "minus_" : "") + std::to_string(std::abs(p.param.angle));
+    });
 
 // ---- teardown ------------------------------------------------------------------------
 
@@ -643,11 +644,12 @@ TEST_F(FbDeviceTest, CloseReleasesTheDescriptorButKeepsTheMapping)
     configure(small_device());
     open_fb();
     ASSERT_NE(fb, nullptr);
-    const int fd = fb->fd;
+    const int fd = dev->fd;
     uint8_t *const page = fb->draw_page;
-    uint8_t *const mapping = fb->mapping;
-    const size_t size = fb->mapping_size;
-    glimmer_fb_close(fb);
+    uint8_t *const mapping = dev->mapping;
+    const size_t size = dev->mapping_size;
+    glimmer_fbdev_close(&dev->output);
+    dev = nullptr;
     fb = nullptr;
     expect_descriptor_closed();
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);

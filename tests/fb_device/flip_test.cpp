@@ -1,4 +1,4 @@
-// glimmer_fb_flip on emulated devices: vertical sync, panning, the page
+// glimmer_fbdev_flip on emulated devices: vertical sync, panning, the page
 // exchange and the copies that keep the two pages in step.
 #include "fb_device.h"
 
@@ -21,13 +21,13 @@ class Flip : public FbDeviceTest {
         if (setup)
             setup(cfg);
         configure(cfg);
-        const Output o = open_fb(angle);
+        const Captured o = open_fb(angle);
         ASSERT_NE(fb, nullptr) << o.err;
-        ASSERT_EQ(fb->double_buffered, 1) << o.err;
+        ASSERT_TRUE(fb->double_buffered) << o.err;
     }
 
-    uint8_t *first_page() const { return fb->base; }
-    uint8_t *second_page() const { return fb->base + PAGE; }
+    uint8_t *first_page() const { return dev->base; }
+    uint8_t *second_page() const { return dev->base + PAGE; }
 
     size_t requests() // log lines so far
     {
@@ -44,18 +44,18 @@ TEST_F(Flip, SingleBufferingDoesNothing)
         configure(cfg);
         open_fb();
         ASSERT_NE(fb, nullptr);
-        ASSERT_EQ(fb->double_buffered, 0);
+        ASSERT_FALSE(fb->double_buffered);
         glimmer_fb_fill_rect(fb, 2, 3, 10, 5, 255, 255, 255);
-        const std::vector<uint8_t> before(fb->mapping, fb->mapping + fb->mapping_size);
+        const std::vector<uint8_t> before(dev->mapping, dev->mapping + dev->mapping_size);
         const size_t logged = requests();
-        const Output o = flip(sync);
+        const Captured o = flip(sync);
         EXPECT_EQ(o.out, "");
         EXPECT_EQ(o.err, "");
         EXPECT_EQ(requests(), logged);
-        EXPECT_EQ(fb->draw_page, fb->base);
-        EXPECT_EQ(fb->shown_page, fb->base);
-        EXPECT_EQ(fb->var_info.yoffset, 0u);
-        EXPECT_EQ(memcmp(before.data(), fb->mapping, before.size()), 0);
+        EXPECT_EQ(fb->draw_page, dev->base);
+        EXPECT_EQ(fb->shown_page, dev->base);
+        EXPECT_EQ(dev->var_info.yoffset, 0u);
+        EXPECT_EQ(memcmp(before.data(), dev->mapping, before.size()), 0);
         close_fb();
         // A fresh device for the next round.
         unlink((dir.path + "/fb0.state").c_str());
@@ -67,7 +67,7 @@ TEST_F(Flip, PansBetweenThePagesFromTheFirst)
 {
     open_double(0);
     const size_t logged = requests();
-    const Output o = flip(0);
+    const Captured o = flip(0);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, "");
     std::vector<FbemuLogEntry> all = log();
@@ -78,7 +78,7 @@ TEST_F(Flip, PansBetweenThePagesFromTheFirst)
     EXPECT_EQ(all[logged + 1].number("yoffset"), 48);
     EXPECT_EQ(all[logged + 1].number("xoffset"), 0);
     EXPECT_EQ(state().yoffset, 48u);
-    EXPECT_EQ(fb->var_info.yoffset, 48u);
+    EXPECT_EQ(dev->var_info.yoffset, 48u);
     EXPECT_EQ(fb->shown_page, second_page());
     EXPECT_EQ(fb->draw_page, first_page());
 
@@ -123,7 +123,7 @@ TEST_P(FlipVsync, ReportsAndStillPans)
     const VsyncCase &c = GetParam();
     open_double(0, 0, c.setup);
     for (int round = 0; round < 2; round++) {
-        const Output o = flip(0);
+        const Captured o = flip(0);
         EXPECT_EQ(o.err, c.err);
         EXPECT_EQ(o.out, "");
     }
@@ -145,15 +145,15 @@ TEST_F(Flip, RefusedPanIsReportedAndThePagesExchangedAnyway)
 {
     // The first pan is set-up's test; the second is the flip's.
     open_double(0, 0, [](FbemuConfig &c) { c.refuse_nth(FBEMU_PAN, 2, EINVAL); });
-    const Output o = flip(0);
+    const Captured o = flip(0);
     EXPECT_EQ(o.err, "glimmer_fb_flip: FBIOPAN_DISPLAY failed\n");
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(state().yoffset, 0u); // the display did not move
-    EXPECT_EQ(fb->var_info.yoffset, 48u);
+    EXPECT_EQ(dev->var_info.yoffset, 48u);
     EXPECT_EQ(fb->draw_page, first_page());
     EXPECT_EQ(fb->shown_page, second_page());
     // The next flip pans back and succeeds.
-    const Output again = flip(0);
+    const Captured again = flip(0);
     EXPECT_EQ(again.err, "");
     EXPECT_EQ(log("FBIOPAN_DISPLAY").back().number("yoffset"), 0);
 }
@@ -204,7 +204,7 @@ TEST_P(FlipInStep, CopiesOnlyWhatWasDrawn)
     next_draw[mark] = 0x11;
     glimmer_fb_fill_rect(fb, 3, 4, 5, 6, 0, 0, 255);
     const std::vector<uint8_t> drawn(fb->draw_page, fb->draw_page + PAGE);
-    const Output o = flip(0);
+    const Captured o = flip(0);
     EXPECT_EQ(o.err, "");
     ASSERT_EQ(fb->draw_page, next_draw);
     std::vector<uint8_t> expected = drawn;
@@ -233,14 +233,14 @@ TEST_F(Flip, RotationPansAndCopiesByTheDeviceHeight)
     // logical height (64 lines) would run into it.
     open_double(0, 90, [](FbemuConfig &c) { c.smem_len = 3 * PAGE; });
     ASSERT_EQ(fb->height, 64);
-    memset(fb->base + 2 * PAGE, 0xEE, PAGE);
+    memset(dev->base + 2 * PAGE, 0xEE, PAGE);
     glimmer_fb_fill_rect(fb, 0, 0, fb->width, fb->height, 1, 2, 3);
     flip(1);
     EXPECT_EQ(log("FBIOPAN_DISPLAY").back().number("yoffset"), 48);
     EXPECT_EQ(state().yoffset, 48u);
     EXPECT_EQ(memcmp(first_page(), second_page(), PAGE), 0);
     for (size_t i = 0; i < PAGE; i++)
-        ASSERT_EQ(fb->base[2 * PAGE + i], 0xEE) << "byte " << i << " of the third page";
+        ASSERT_EQ(dev->base[2 * PAGE + i], 0xEE) << "byte " << i << " of the third page";
     flip(1);
     EXPECT_EQ(state().yoffset, 0u);
 }

@@ -9,6 +9,7 @@
 
 #include "app/command.h"
 #include "app/layout.h"
+#include "fb/mem_output.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,15 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput in = {data, size};
     const std::unique_ptr<MemFb> screen = fuzz_screen(in, 1030, true);
     Framebuffer *fb = &screen->fb;
+    MemOutput mem(screen.get());
+    Output *out = mem.output();
     // The start-up scene decodes the whole splash picture, which costs more
     // than all the rest of a run; the picture decoder has a target of its
     // own, so only a byte of 1 starts from that scene, any other value from a
     // white screen.
     if (in.byte() == 1) {
-        glimmer_draw_initial_scene(fb);
+        glimmer_command_draw_initial_scene(out);
     } else {
         glimmer_fb_fill_rect(fb, 0, 0, fb->width, fb->height, 255, 255, 255);
-        glimmer_fb_flip(fb, 1);
+        glimmer_output_flip(out, true);
     }
     check_pages(*screen);
 
@@ -47,12 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(reader->buffer + reader->kept, in.data, n);
         in.data += n;
         in.size -= n;
-        result = glimmer_command_feed(fb, reader.get(), n, n == 0);
+        result = glimmer_command_feed(out, reader.get(), n, n == 0);
         if (!screen->guards_intact())
             fuzz_fail("bytes around the pages were written");
     }
     if (result != COMMAND_QUIT) // the last writer closes
-        (void)glimmer_command_feed(fb, reader.get(), 0, true);
+        (void)glimmer_command_feed(out, reader.get(), 0, true);
     check_pages(*screen);
     return 0;
 }

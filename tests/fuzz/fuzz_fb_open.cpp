@@ -1,7 +1,7 @@
 // Opening the framebuffer against any device the emulator can describe:
 // geometry, depth, channel bitfields, line lengths shorter than a row,
 // memory too small, memory starting inside a page, refused and odd request
-// answers. Whatever glimmer_fb_open accepts, the start-up scene, a progress
+// answers. Whatever glimmer_fbdev_open accepts, the start-up scene, a progress
 // value and a message are drawn and flipped onto it, and nothing may land
 // outside the pixel rows of its pages.
 //
@@ -12,7 +12,9 @@
 // write into the unused end of its last page is found afterwards.
 #include "fuzz_support.h"
 
+#include "app/command.h"
 #include "app/layout.h"
+#include "fbdev/fbdev.h"
 
 #include <dlfcn.h>
 #include <sys/mman.h>
@@ -129,15 +131,16 @@ static std::string device_config(FuzzInput &in)
 
 // Every byte of the mapping that is not a pixel of a page still holds the
 // zero the memory file was created with.
-static void check_outside_pages(const Framebuffer &fb)
+static void check_outside_pages(const FbdevOutput &dev)
 {
+    const Framebuffer &fb = dev.head;
     const size_t page = (size_t)getpagesize();
-    const size_t mapped = (fb.mapping_size + page - 1) / page * page;
-    const size_t start = (size_t)(fb.base - fb.mapping);
+    const size_t mapped = (dev.mapping_size + page - 1) / page * page;
+    const size_t start = (size_t)(dev.base - dev.mapping);
     const size_t row = (size_t)fb.real_width * (size_t)(fb.bpp / 8), stride = (size_t)fb.stride;
     const size_t pages = (size_t)(fb.double_buffered ? 2 : 1) * stride * (size_t)fb.real_height;
     for (size_t at = 0; at < mapped; at++) {
-        if (fb.mapping[at] == 0)
+        if (dev.mapping[at] == 0)
             continue;
         const size_t o = at - start;
         if (at < start || o >= pages || o % stride >= row)
@@ -160,20 +163,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memcpy(text.get(), in.data, in.size);
     text[in.size] = '\0';
 
-    Framebuffer *fb = glimmer_fb_open(angle, 0);
-    if (fb) {
-        if (fb->mapping != reserved + getpagesize())
+    FbdevOutput *dev = glimmer_fbdev_open(glimmer_fb_rotation_from_degrees(angle), 0);
+    if (dev) {
+        Framebuffer *fb = &dev->head;
+        if (dev->mapping != reserved + getpagesize())
             fuzz_fail("the device memory was not mapped through the guarded range");
-        glimmer_draw_initial_scene(fb);
+        glimmer_command_draw_initial_scene(&dev->output);
         glimmer_draw_progress(fb, progress);
-        glimmer_fb_flip(fb, 0);
+        glimmer_output_flip(&dev->output, false);
         glimmer_draw_message(fb, text.get());
-        glimmer_fb_flip(fb, 0);
-        check_outside_pages(*fb);
+        glimmer_output_flip(&dev->output, false);
+        check_outside_pages(*dev);
         if (fb->double_buffered &&
             memcmp(fb->draw_page, fb->shown_page, (size_t)fb->stride * fb->real_height) != 0)
             fuzz_fail("the pages differ after a flip");
-        glimmer_fb_close(fb);
+        glimmer_output_close(&dev->output);
     }
     if (reserved) {
         munmap(reserved, reserved_length);

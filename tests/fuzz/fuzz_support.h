@@ -119,7 +119,7 @@ inline void fuzz_check_bounds(const MemFb &m)
 inline void fuzz_check_damage(const MemFb &m, const std::vector<uint8_t> &before)
 {
     const size_t B = (size_t)(m.fb.bpp / 8), stride = (size_t)m.fb.stride;
-    const FbDamage &d = m.fb.damage;
+    const FbRect &d = m.fb.damage;
     for (size_t at = 0; at < before.size(); at++) {
         if (m.fb.draw_page[at] == before[at])
             continue;
@@ -134,14 +134,14 @@ inline void fuzz_check_damage(const MemFb &m, const std::vector<uint8_t> &before
 inline void fuzz_logical(const Framebuffer &fb, long col, long line, long *x, long *y)
 {
     const long W = fb.width, H = fb.height;
-    switch (fb.angle) {
-    case 90:
+    switch (fb.rotation) {
+    case FB_ROTATE_90:
         *x = W - 1 - line, *y = col;
         break;
-    case 180:
+    case FB_ROTATE_180:
         *x = W - 1 - col, *y = H - 1 - line;
         break;
-    case 270:
+    case FB_ROTATE_270:
         *x = line, *y = H - 1 - col;
         break;
     default:

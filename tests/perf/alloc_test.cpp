@@ -2,7 +2,7 @@
 // area, drawn straight into the page and flipped, whatever it says and
 // however the writers come and go.
 #include "counting_alloc.h"
-#include "fb/memfb.h"
+#include "fb/mem_output.h"
 
 #include "app/command.h"
 #include "app/layout.h"
@@ -96,14 +96,11 @@ struct QuietStderr {
 // reports are part of the loop too.
 struct Screen {
     MemFb m{800, 480, 32, FB_FORMAT_RGB888, 0, 0, true};
-    Screen()
-    {
-        m.fb.fd = open("/dev/null", O_RDWR);
-        glimmer_layout_set_scale(1);
-    }
+    MemOutput out{&m, open("/dev/null", O_RDWR)};
+    Screen() { glimmer_layout_set_scale(1); }
     ~Screen()
     {
-        close(m.fb.fd);
+        close(out.dev.fd);
         glimmer_layout_set_scale(THEME_SCALE);
     }
     uint32_t shown_bar_pixel(int column) const
@@ -131,7 +128,7 @@ TEST(CommandLoop, AllocatesNothingForAnyCommand)
     Screen s;
     {
         QuietStderr quiet;
-        glimmer_draw_initial_scene(&s.m.fb);
+        glimmer_command_draw_initial_scene(s.out.output());
     }
     int p[2];
     ASSERT_EQ(pipe(p), 0);
@@ -154,7 +151,7 @@ TEST(CommandLoop, AllocatesNothingForAnyCommand)
     {
         QuietStderr quiet;
         counting_alloc_start();
-        result = glimmer_command_loop(&s.m.fb, p[0], &mask);
+        result = glimmer_command_loop(s.out.output(), p[0], &mask);
         allocations = counting_alloc_stop();
     }
     close(p[1]);
@@ -205,7 +202,7 @@ TEST(CommandLoop, AllocatesNothingWhenWritersComeAndGo)
     {
         QuietStderr quiet;
         counting_alloc_start();
-        result = glimmer_command_loop(&s.m.fb, fd, &mask);
+        result = glimmer_command_loop(s.out.output(), fd, &mask);
         allocations = counting_alloc_stop();
     }
     second.join();

@@ -71,7 +71,6 @@ int main(int argc, char **argv)
     }
     Framebuffer fb;
     memset(&fb, 0, sizeof fb);
-    fb.fd = -1;
     fb.real_width = atoi(argv[2]);
     fb.real_height = atoi(argv[3]);
     fb.bpp = atoi(argv[4]);
@@ -83,25 +82,24 @@ int main(int argc, char **argv)
         fprintf(stderr, "expect_scene: bad geometry or channel layout\n");
         return 2;
     }
-    fb.angle = atoi(argv[8]);
+    fb.rotation = glimmer_fb_rotation_from_degrees(atoi(argv[8]));
     const bool replicate = strcmp(argv[9], "replicate") == 0;
     if (!replicate && strcmp(argv[9], "shift") != 0) {
         fprintf(stderr, "expect_scene: EXPAND must be replicate or shift\n");
         return 2;
     }
-    const bool swap = fb.angle == 90 || fb.angle == 270;
+    const bool swap = fb.rotation == FB_ROTATE_90 || fb.rotation == FB_ROTATE_270;
     fb.width = swap ? fb.real_height : fb.real_width;
     fb.height = swap ? fb.real_width : fb.real_height;
     fb.stride = fb.real_width * (fb.bpp / 8);
-    fb.format = glimmer_fb_classify(fb.red_offset, fb.red_length, fb.green_offset,
-                                    fb.green_length, fb.blue_offset, fb.blue_length);
-    fb.mapping_size = (size_t)fb.stride * (size_t)fb.real_height;
-    fb.mapping = (uint8_t *)calloc(1, fb.mapping_size);
-    if (!fb.mapping) {
+    fb.format = glimmer_fb_classify(fb.red_offset, fb.red_length, fb.green_offset, fb.green_length,
+                                    fb.blue_offset, fb.blue_length);
+    uint8_t *const page = (uint8_t *)calloc(1, (size_t)fb.stride * (size_t)fb.real_height);
+    if (!page) {
         perror("expect_scene");
         return 1;
     }
-    fb.base = fb.draw_page = fb.shown_page = fb.mapping;
+    fb.draw_page = fb.shown_page = page;
 
     glimmer_draw_initial_scene(&fb);
     for (int i = 10; i < argc; i++) {
@@ -114,7 +112,7 @@ int main(int argc, char **argv)
             fprintf(stderr, "expect_scene: unknown step %s\n", step);
             return 2;
         }
-        glimmer_fb_flip(&fb, 0);
+        glimmer_fb_swap_pages(&fb, false);
     }
 
     FILE *out = fopen(argv[1], "wb");
@@ -126,7 +124,7 @@ int main(int argc, char **argv)
     const int bytes = fb.bpp / 8;
     for (int y = 0; y < fb.real_height; y++) {
         for (int x = 0; x < fb.real_width; x++) {
-            const uint8_t *p = fb.base + (size_t)y * (size_t)fb.stride + (size_t)(x * bytes);
+            const uint8_t *p = page + (size_t)y * (size_t)fb.stride + (size_t)(x * bytes);
             uint32_t v = 0;
             for (int b = 0; b < bytes; b++)
                 v |= (uint32_t)p[b] << (8 * b); // the guests are little-endian
@@ -145,6 +143,6 @@ int main(int argc, char **argv)
         perror(argv[1]);
         return 1;
     }
-    free(fb.mapping);
+    free(page);
     return 0;
 }

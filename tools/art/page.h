@@ -18,13 +18,11 @@ inline void glimmer_art_page_init(ArtPage *page, int width, int height)
 {
     page->pixels.assign((size_t)width * (size_t)height * 4, 0);
     page->fb = Framebuffer{};
-    page->fb.fd = -1;
     page->fb.width = page->fb.real_width = width;
     page->fb.height = page->fb.real_height = height;
     page->fb.bpp = 32;
     page->fb.stride = width * 4;
-    page->fb.base = page->fb.mapping = page->fb.draw_page = page->fb.shown_page =
-        page->pixels.data();
+    page->fb.draw_page = page->fb.shown_page = page->pixels.data();
     page->fb.format = FB_FORMAT_RGB888;
 }
 

@@ -142,12 +142,11 @@ int main(int argc, char **argv)
 
     Framebuffer fb;
     memset(&fb, 0, sizeof fb);
-    fb.fd = -1;
     fb.real_width = (int)width;
     fb.real_height = (int)height;
     fb.bpp = (int)depth;
-    fb.angle = (int)angle;
-    const bool turned = angle == 90 || angle == 270;
+    fb.rotation = glimmer_fb_rotation_from_degrees((int)angle);
+    const bool turned = fb.rotation == FB_ROTATE_90 || fb.rotation == FB_ROTATE_270;
     fb.width = turned ? fb.real_height : fb.real_width;
     fb.height = turned ? fb.real_width : fb.real_height;
     fb.stride = fb.real_width * (fb.bpp / 8);
@@ -161,18 +160,17 @@ int main(int argc, char **argv)
     fb.format = glimmer_fb_classify(fb.red_offset, fb.red_length, fb.green_offset, fb.green_length,
                                     fb.blue_offset, fb.blue_length);
     std::vector<uint8_t> page((size_t)fb.stride * (size_t)fb.real_height);
-    fb.mapping_size = page.size();
-    fb.mapping = fb.base = fb.draw_page = fb.shown_page = page.data();
+    fb.draw_page = fb.shown_page = page.data();
 
-    // As glimmer would: the initial scene, then the commands, each flipped.
+    // As glimmer does: the initial scene, then the commands, each one shown.
     glimmer_draw_initial_scene(&fb);
     if (has_progress) {
         glimmer_draw_progress(&fb, (int32_t)progress);
-        glimmer_fb_flip(&fb, 0);
+        glimmer_fb_swap_pages(&fb, false);
     }
     if (message) {
         glimmer_draw_message(&fb, message);
-        glimmer_fb_flip(&fb, 0);
+        glimmer_fb_swap_pages(&fb, false);
     }
 
     std::vector<uint8_t> raw;

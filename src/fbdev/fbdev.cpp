@@ -1,5 +1,5 @@
 // Opening the framebuffer device: depth, double buffering, mapping, layout.
-#include "fb/framebuffer.h"
+#include "fbdev/fbdev.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -10,32 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-FbPixelFormat glimmer_fb_classify(uint32_t red_offset, uint32_t red_length, uint32_t green_offset,
-                                  uint32_t green_length, uint32_t blue_offset, uint32_t blue_length)
-{
-    const bool green_565 = green_offset == 5 && green_length == 6;
-    const bool green_888 = green_offset == 8 && green_length == 8;
-    switch (red_offset) {
-    case 11:
-        if (red_length == 5 && green_565 && blue_offset == 0 && blue_length == 5)
-            return FB_FORMAT_RGB565;
-        break;
-    case 0:
-        if (red_length == 5 && green_565 && blue_offset == 11 && blue_length == 5)
-            return FB_FORMAT_BGR565;
-        if (red_length == 8 && green_888 && blue_offset == 16 && blue_length == 8)
-            return FB_FORMAT_BGR888;
-        break;
-    case 16:
-        if (red_length == 8 && green_888 && blue_offset == 0 && blue_length == 8)
-            return FB_FORMAT_RGB888;
-        break;
-    default:
-        break;
-    }
-    return FB_FORMAT_GENERIC;
-}
 
 static void set_bitfield(struct fb_bitfield *f, uint32_t offset, uint32_t length)
 {
@@ -104,62 +78,67 @@ static bool check_memory(const struct fb_var_screeninfo *var, const struct fb_fi
     return true;
 }
 
-static Framebuffer *fail(Framebuffer *fb)
+const OutputOps glimmer_fbdev_ops = {glimmer_fbdev_flip, glimmer_fbdev_close};
+
+static FbdevOutput *fail(FbdevOutput *dev)
 {
-    glimmer_fb_close(fb);
+    glimmer_fbdev_close(&dev->output);
     return nullptr;
 }
 
-Framebuffer *glimmer_fb_open(int angle, int fbdev_number)
+FbdevOutput *glimmer_fbdev_open(FbRotation rotation, int fbdev_number)
 {
     char path[] = "/dev/fb0";
     if (fbdev_number >= 1 && fbdev_number <= 9)
         path[sizeof path - 2] = (char)('0' + fbdev_number);
 
-    Framebuffer *fb = (Framebuffer *)calloc(1, sizeof *fb);
-    if (!fb) {
+    FbdevOutput *dev = (FbdevOutput *)calloc(1, sizeof *dev);
+    if (!dev) {
         perror("Error no memory");
         return nullptr;
     }
-    fb->fd = -1;
-    fb->fd = open(path, O_RDWR);
-    if (fb->fd < 0) {
+    dev->output.ops = &glimmer_fbdev_ops;
+    dev->output.head_count = 1;
+    dev->output.heads[0] = &dev->head;
+    Framebuffer *fb = &dev->head;
+    dev->fd = open(path, O_RDWR);
+    if (dev->fd < 0) {
         fprintf(stderr, "Error opening %s\n", path);
-        return fail(fb);
+        return fail(dev);
     }
 
     struct fb_var_screeninfo var;
     struct fb_fix_screeninfo fix;
     memset(&var, 0, sizeof var);
     memset(&fix, 0, sizeof fix);
-    if (ioctl(fb->fd, FBIOGET_VSCREENINFO, &var) == -1) {
+    if (ioctl(dev->fd, FBIOGET_VSCREENINFO, &var) == -1) {
         perror("Error getting variable framebuffer info");
-        return fail(fb);
+        return fail(dev);
     }
-    if (var.bits_per_pixel < 16 && !change_depth(fb->fd, &var))
-        return fail(fb);
-    if (ioctl(fb->fd, FBIOGET_VSCREENINFO, &var) == -1) {
+    if (var.bits_per_pixel < 16 && !change_depth(dev->fd, &var))
+        return fail(dev);
+    if (ioctl(dev->fd, FBIOGET_VSCREENINFO, &var) == -1) {
         perror("Error getting variable framebuffer info (2)");
-        return fail(fb);
+        return fail(dev);
     }
-    if (ioctl(fb->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
+    if (ioctl(dev->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
         perror("Error getting fixed framebuffer info");
-        return fail(fb);
+        return fail(dev);
     }
 
     bool double_buffered = false;
-    if (ioctl(fb->fd, FBIOPAN_DISPLAY, &var) == -1) {
+    if (ioctl(dev->fd, FBIOPAN_DISPLAY, &var) == -1) {
         fputs("FBIOPAN_DISPLAY not supported, double buffering disabled", stderr);
     } else if (var.yres_virtual == 2 * var.yres) {
         double_buffered = true;
     } else {
         var.yres_virtual = 2 * var.yres;
-        if (ioctl(fb->fd, FBIOPUT_VSCREENINFO, &var) == -1) {
+        if (ioctl(dev->fd, FBIOPUT_VSCREENINFO, &var) == -1) {
             fputs("FBIOPUT_VSCREENINFO failed, double buffering disabled", stderr);
         } else {
-            if (ioctl(fb->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
+            if (ioctl(dev->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
                 perror(" Error getting the fixed framebuffer info");
-                return fail(fb);
+                return fail(dev);
             }
             double_buffered = true;
         }
@@ -167,14 +146,14 @@ Framebuffer *glimmer_fb_open(int angle, int fbdev_number)
 
     bool two_pages;
     if (!check_memory(&var, &fix, &two_pages))
-        return fail(fb);
+        return fail(dev);
     if (double_buffered && !two_pages) {
         fputs("Framebuffer memory too small for two pages, double buffering disabled\n", stderr);
         double_buffered = false;
         if (var.yoffset != 0) {
             // The second page may be on display: show the one that is drawn.
             var.yoffset = 0;
-            (void)ioctl(fb->fd, FBIOPAN_DISPLAY, &var);
+            (void)ioctl(dev->fd, FBIOPAN_DISPLAY, &var);
         }
     }
 
@@ -192,44 +171,45 @@ Framebuffer *glimmer_fb_open(int angle, int fbdev_number)
                                      var.green.length, var.blue.offset, var.blue.length);
     fb->double_buffered = double_buffered;
 
-    void *mapping = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fb->fd, 0);
+    void *mapping = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, dev->fd, 0);
     if (mapping == MAP_FAILED) {
         perror("Error cannot mmap framebuffer ");
-        return fail(fb);
+        return fail(dev);
     }
-    fb->mapping = (uint8_t *)mapping;
-    fb->mapping_size = fix.smem_len;
-    fb->base = fb->mapping + fix.smem_start % (unsigned long)getpagesize();
+    dev->mapping = (uint8_t *)mapping;
+    dev->mapping_size = fix.smem_len;
+    dev->base = dev->mapping + fix.smem_start % (unsigned long)getpagesize();
 
     const ptrdiff_t page = (ptrdiff_t)fb->stride * fb->real_height;
     if (!double_buffered) {
-        fb->draw_page = fb->shown_page = fb->base;
+        fb->draw_page = fb->shown_page = dev->base;
     } else {
-        fb->var_info = var;
+        dev->var_info = var;
         if (var.yoffset != 0) {
             puts("to front");
-            fb->draw_page = fb->base;
-            fb->shown_page = fb->base + page;
+            fb->draw_page = dev->base;
+            fb->shown_page = dev->base + page;
         } else {
             puts("to back");
-            fb->draw_page = fb->base + page;
-            fb->shown_page = fb->base;
+            fb->draw_page = dev->base + page;
+            fb->shown_page = dev->base;
         }
     }
 
-    fb->angle = angle;
-    if (angle == 90 || angle == 270) {
+    fb->rotation = rotation;
+    if (rotation == FB_ROTATE_90 || rotation == FB_ROTATE_270) {
         fb->width = fb->real_height;
         fb->height = fb->real_width;
     }
-    return fb;
+    return dev;
 }
 
-void glimmer_fb_close(Framebuffer *fb)
+void glimmer_fbdev_close(Output *output)
 {
-    if (!fb)
+    FbdevOutput *dev = (FbdevOutput *)output;
+    if (!dev)
         return;
-    if (fb->fd >= 0)
-        close(fb->fd);
-    free(fb);
+    if (dev->fd >= 0)
+        close(dev->fd);
+    free(dev);
 }

@@ -1,0 +1,40 @@
+// The output: one display device with one or more heads, each drawn through
+// its own Framebuffer record. Layout and commands draw on every head and then
+// flip the output, without knowing which kind of device is behind it.
+#pragma once
+
+#include "fb/framebuffer.h"
+
+enum { GLIMMER_MAX_HEADS = 8 };
+
+struct Output;
+
+// What a kind of device does; each kind keeps its own state in a record that
+// starts with the Output.
+struct OutputOps {
+    // Shows every head's drawing page; with sync the whole shown page is
+    // copied into the new drawing page, otherwise only what was drawn.
+    void (*flip)(Output *output, bool sync);
+    // Gives the device back and frees the record.
+    void (*close)(Output *output);
+};
+
+struct Output {
+    const OutputOps *ops;
+    int head_count;
+    Framebuffer *heads[GLIMMER_MAX_HEADS];
+};
+
+struct OutputOptions {
+    int device_number;   // N of /dev/fbN
+    FbRotation rotation; // from -a
+    bool rotation_given; // whether -a was given at all
+    bool drm;            // reserved for the DRM output; nothing reads it yet
+};
+
+// Opens the device the options choose. Prints the reason and returns nullptr
+// when none can be used.
+Output *glimmer_output_open(const OutputOptions *options);
+// Shows what was drawn on every head.
+void glimmer_output_flip(Output *output, bool sync);
+void glimmer_output_close(Output *output);

@@ -1,6 +1,6 @@
 // glimmer-preview against glimmer itself: the preview of a scene equals, byte
 // for byte, the PNG of what glimmer shows on an emulated device of the same
-// size, rotation and depth after the same commands.
+// size, rotation, depth and scale after the same commands.
 #include "stress_rig.h"
 
 #include <gtest/gtest.h>
@@ -20,15 +20,17 @@ namespace {
 
 struct Scene {
     uint32_t width, height;
+    const char *scale; // for -s and --scale; empty: left to the theme
 };
 
-const Scene scenes[] = {{800, 480}, {1280, 800}, {480, 272}};
+const Scene scenes[] = {{800, 480, ""}, {1280, 800, "3"}, {480, 272, "2"}};
 
 std::string scene_name(const testing::TestParamInfo<std::tuple<Scene, int, int>> &p)
 {
     const auto [scene, angle, depth] = p.param;
     return std::to_string(scene.width) + "x" + std::to_string(scene.height) + "_a" +
-           std::to_string(angle) + "_" + std::to_string(depth) + "bpp";
+           std::to_string(angle) + "_" + std::to_string(depth) + "bpp" +
+           (*scene.scale ? std::string("_scale_") + scene.scale : "");
 }
 
 // Runs the preview; its exit status, or -1 when it could not be run.
@@ -63,7 +65,10 @@ TEST_P(Preview, EqualsTheEmulatedScreen)
     fbemu_default_fields(config.bits_per_pixel, &config.red, &config.green, &config.blue,
                          &config.transp);
     ASSERT_TRUE(rig.configure(config));
-    ASSERT_TRUE(rig.start({"-n", "-a", std::to_string(angle)}));
+    std::vector<std::string> args = {"-n", "-a", std::to_string(angle)};
+    if (*scene.scale)
+        args.insert(args.end(), {"-s", scene.scale});
+    ASSERT_TRUE(rig.start(args));
     ASSERT_TRUE(rig.wait_ready());
     ASSERT_TRUE(stress_send(rig.fifo, "PROGRESS 40\nMSG " + message + "\n"));
     ASSERT_TRUE(rig.wait_flips(3));
@@ -74,11 +79,16 @@ TEST_P(Preview, EqualsTheEmulatedScreen)
     EXPECT_EQ(glimmer_run_wait(&rig.process, STRESS_TIMEOUT_MS).code, 0);
 
     const std::string out = rig.dir.path + "/preview.png";
-    ASSERT_EQ(
-        run_preview({"--size", std::to_string(scene.width) + "x" + std::to_string(scene.height),
-                     "--angle", std::to_string(angle), "--depth", std::to_string(depth),
-                     "--progress", "40", "--message", message, out}),
-        0);
+    std::vector<std::string> preview_args = {
+        "--size",     std::to_string(scene.width) + "x" + std::to_string(scene.height),
+        "--angle",    std::to_string(angle),
+        "--depth",    std::to_string(depth),
+        "--progress", "40",
+        "--message",  message};
+    if (*scene.scale)
+        preview_args.insert(preview_args.end(), {"--scale", scene.scale});
+    preview_args.push_back(out);
+    ASSERT_EQ(run_preview(preview_args), 0);
     std::ifstream in(out, std::ios::binary);
     const std::vector<uint8_t> preview((std::istreambuf_iterator<char>(in)),
                                        std::istreambuf_iterator<char>());

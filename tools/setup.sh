@@ -10,7 +10,7 @@ if [ "${1:-}" != "--demo" ]; then
                libfreetype-dev libpng-dev fonts-dejavu-core zlib1g-dev
                g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user
                qemu-system-x86 qemu-system-arm busybox-static device-tree-compiler
-               cpio xz-utils)
+               cpio xz-utils libsystemd-dev)
 fi
 
 missing=()

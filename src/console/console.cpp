@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -104,6 +105,25 @@ void glimmer_console_on_switch_signal(int signo)
     errno = saved_errno;
 }
 
+static const char RECORD_TEMP_NAME[] = GLIMMER_CONSOLE_RECORD_NAME ".new";
+
+// Writes the record whole or not at all: a reader finds the old one, the new
+// one or none, never a part. A record that cannot be written costs only the
+// restore after a glimmer that was killed, so a failure is not reported.
+static void record_terminal(const ConsoleState &cs)
+{
+    char text[32];
+    const int length = snprintf(text, sizeof text, "%d %d\n", cs.vt_number, cs.previous_vt);
+    const int fd =
+        open(RECORD_TEMP_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const bool written = write(fd, text, (size_t)length) == length;
+    const bool closed = close(fd) == 0;
+    if (!written || !closed || rename(RECORD_TEMP_NAME, GLIMMER_CONSOLE_RECORD_NAME) != 0)
+        (void)unlink(RECORD_TEMP_NAME);
+}
+
 void glimmer_console_take_over()
 {
     ConsoleState &cs = glimmer_console_state;
@@ -153,6 +173,7 @@ void glimmer_console_take_over()
     }
     if (ioctl(cs.tty_fd, KDSETMODE, KD_GRAPHICS) != 0)
         perror("Error KDSETMODE KD_GRAPHICS failed\n");
+    record_terminal(cs);
 }
 
 // The kernel refuses to free a terminal for a short while after its last
@@ -194,5 +215,73 @@ void glimmer_console_restore()
         disallocate(tty0, cs.vt_number);
         close(tty0);
     }
+    (void)unlink(GLIMMER_CONSOLE_RECORD_NAME);
     errno = saved_errno;
+}
+
+// Reads "N PREVIOUS\n": N a terminal number, PREVIOUS one or -1 (unknown).
+static bool read_record(const char *text, int *vt, int *previous)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long held = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != ' ' || held < 1 || held > MAX_NR_CONSOLES)
+        return false;
+    const char *rest = end + 1;
+    const long shown = strtol(rest, &end, 10);
+    if (errno != 0 || end == rest || strcmp(end, "\n") != 0 || shown < -1 || shown == 0 ||
+        shown > MAX_NR_CONSOLES)
+        return false;
+    *vt = (int)held;
+    *previous = (int)shown;
+    return true;
+}
+
+int glimmer_console_restore_recorded()
+{
+    const int record = open(GLIMMER_CONSOLE_RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (record < 0) {
+        if (errno == ENOENT)
+            return 0; // nothing held, or given back in order
+        fprintf(stderr, "glimmer-restore: %s: %s\n", GLIMMER_CONSOLE_RECORD_NAME, strerror(errno));
+        return 1;
+    }
+    char text[64];
+    ssize_t length;
+    do
+        length = read(record, text, sizeof text - 1);
+    while (length < 0 && errno == EINTR);
+    close(record);
+    text[length > 0 ? length : 0] = '\0';
+
+    int vt = -1, previous = -1;
+    if (!read_record(text, &vt, &previous)) {
+        fprintf(stderr, "glimmer-restore: %s holds no terminal record; removed\n",
+                GLIMMER_CONSOLE_RECORD_NAME);
+        (void)unlink(GLIMMER_CONSOLE_RECORD_NAME);
+        return 1;
+    }
+
+    char path[32];
+    snprintf(path, sizeof path, "/dev/tty%d", vt);
+    const int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "glimmer-restore: cannot open %s: %s\n", path, strerror(errno));
+        (void)unlink(GLIMMER_CONSOLE_RECORD_NAME);
+        return 1;
+    }
+    // A terminal in text mode was given back already, or has been taken by
+    // another program since: not ours to change.
+    int kd_mode = KD_TEXT;
+    if (ioctl(fd, KDGETMODE, &kd_mode) != 0 || kd_mode != KD_GRAPHICS) {
+        close(fd);
+        (void)unlink(GLIMMER_CONSOLE_RECORD_NAME);
+        return 0;
+    }
+    // The terminal may still be in process-controlled switching for a
+    // process that is gone: no switch back until automatic switching is set.
+    glimmer_console_state = {fd, 1, vt, previous};
+    switching_ours = true;
+    glimmer_console_restore();
+    return 0;
 }

@@ -13,11 +13,19 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace {
 
 const int TIMEOUT_MS = 10000;
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    return bool(out.flush());
+}
 
 class ConsoleBlackBox : public ::testing::Test {
   protected:
@@ -99,11 +107,15 @@ class ConsoleBlackBox : public ::testing::Test {
         return glimmer_vtemu_describe(&expected);
     }
 
-    bool fifo_exists()
+    bool fifo_exists() { return exists(fifo); }
+
+    static bool exists(const std::string &path)
     {
         struct stat st;
-        return lstat(fifo.c_str(), &st) == 0;
+        return lstat(path.c_str(), &st) == 0;
     }
+
+    std::string record() { return dir.path + "/glimmer.vt"; }
 };
 
 TEST_F(ConsoleBlackBox, QuitLeavesTheConsoleAsFound)
@@ -118,10 +130,13 @@ TEST_F(ConsoleBlackBox, QuitLeavesTheConsoleAsFound)
     EXPECT_EQ(during.active, 7);
     EXPECT_EQ(during.vt[7].kd_mode, KD_GRAPHICS);
     EXPECT_EQ(during.vt[7].mode, VT_PROCESS);
+    // The terminal held and the one shown before, for a restore after a kill.
+    EXPECT_EQ(glimmer_read_file(record()), "7 1\n");
 
     ASSERT_TRUE(glimmer_run_write_fifo(fifo, "PROGRESS 30\nQUIT\n", TIMEOUT_MS));
     expect_orderly_end(&p, 1);
     EXPECT_TRUE(logged("tty0 VT_DISALLOCATE 7 = 0"));
+    EXPECT_FALSE(exists(record())) << "the record outlived the orderly end";
 }
 
 TEST_F(ConsoleBlackBox, TerminatingSignalsWhileWaitingRestoreTheConsole)
@@ -185,5 +200,89 @@ TEST_F(ConsoleBlackBox, MissingFramebufferStillRestoresTheConsole)
     EXPECT_TRUE(logged("tty7 KDSETMODE KD_GRAPHICS = 0")) << "no take-over before the framebuffer";
     EXPECT_EQ(console_now(), console_as_found(1));
 }
+
+// glimmer-restore after glimmer ended without giving the console back, or
+// with nothing left to give back.
+enum RestoreSetUp {
+    RESTORE_AFTER_SIGKILL, // glimmer killed while its picture was shown
+    RESTORE_NO_RECORD,     // nothing recorded: glimmer ended in order, or never ran
+    RESTORE_TEXT_MODE,     // a stale record: its terminal is in text mode (a getty's)
+    RESTORE_UNREADABLE,    // a record that names no terminal
+};
+
+struct RestoreCase {
+    const char *name;
+    RestoreSetUp set_up;
+    int status;         // glimmer-restore's exit status
+    bool console_found; // the console ends as found, with terminal 1 shown
+    bool console_alone; // nothing but reading requests reach the console
+};
+
+void PrintTo(const RestoreCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class ConsoleRestore : public ConsoleBlackBox, public ::testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(ConsoleRestore, GivesBackOnlyWhatGlimmerLeftInGraphicsMode)
+{
+    const RestoreCase c = GetParam();
+    switch (c.set_up) {
+    case RESTORE_AFTER_SIGKILL: {
+        configure_framebuffer();
+        GlimmerProcess p;
+        ASSERT_TRUE(glimmer_run_start(run(), &p));
+        ASSERT_TRUE(glimmer_run_wait_until([&] { return exists(record()); }, TIMEOUT_MS));
+        ASSERT_TRUE(glimmer_run_signal(p, SIGKILL));
+        ASSERT_TRUE(glimmer_run_wait(&p, TIMEOUT_MS).signaled);
+        VtemuState left;
+        ASSERT_TRUE(glimmer_vtemu_read_state(dir.path.c_str(), &left));
+        ASSERT_EQ(left.active, 7);
+        ASSERT_EQ(left.vt[7].kd_mode, KD_GRAPHICS);
+        break;
+    }
+    case RESTORE_NO_RECORD:
+        break;
+    case RESTORE_TEXT_MODE:
+        ASSERT_TRUE(write_file(record(), "2 1\n"));
+        break;
+    case RESTORE_UNREADABLE:
+        ASSERT_TRUE(write_file(record(), "tty7\n"));
+        break;
+    }
+    const std::string console_before = console_now();
+    const size_t log_before = log().size();
+
+    GlimmerRun r = run();
+    r.binary = GLIMMER_RESTORE_BINARY;
+    r.emulated_fb = false;
+    GlimmerProcess p;
+    ASSERT_TRUE(glimmer_run_start(r, &p));
+    const GlimmerExit e = glimmer_run_wait(&p, TIMEOUT_MS);
+    EXPECT_TRUE(e.exited);
+    EXPECT_EQ(e.code, c.status) << glimmer_run_stderr(p);
+    EXPECT_FALSE(exists(record()));
+    if (c.console_found)
+        EXPECT_EQ(console_now(), console_as_found(1));
+    else
+        EXPECT_EQ(console_now(), console_before);
+    if (c.console_alone) {
+        const std::vector<std::string> lines = log();
+        for (size_t i = log_before; i < lines.size(); i++)
+            EXPECT_TRUE(lines[i].find("open") != std::string::npos ||
+                        lines[i].find("close") != std::string::npos ||
+                        lines[i].find("KDGETMODE") != std::string::npos)
+                << lines[i];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restore, ConsoleRestore,
+    ::testing::Values(RestoreCase{"after_sigkill", RESTORE_AFTER_SIGKILL, 0, true, false},
+                      RestoreCase{"no_record", RESTORE_NO_RECORD, 0, true, true},
+                      RestoreCase{"text_mode_record", RESTORE_TEXT_MODE, 0, false, true},
+                      RestoreCase{"unreadable_record", RESTORE_UNREADABLE, 1, true, true}),
+    [](const ::testing::TestParamInfo<RestoreCase> &i) { return std::string(i.param.name); });
 
 } // namespace

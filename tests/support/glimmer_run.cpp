@@ -228,7 +228,7 @@ bool glimmer_run_start(const GlimmerRun &run, GlimmerProcess *process)
         return false;
     }
 
-    std::string binary = glimmer_binary_path();
+    std::string binary = run.binary.empty() ? glimmer_binary_path() : run.binary;
     std::vector<std::string> args = {run.argv0.empty() ? binary : run.argv0};
     args.insert(args.end(), run.args.begin(), run.args.end());
     std::vector<std::string> env = child_environment(run);

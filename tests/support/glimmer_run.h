@@ -34,6 +34,7 @@ std::string glimmer_binary_path();
 std::string glimmer_fbemu_library_path();
 
 struct GlimmerRun {
+    std::string binary;               // the program; empty: the glimmer binary
     std::vector<std::string> args;    // the arguments after argument 0
     std::string argv0;                // argument 0; empty: the binary's path
     std::vector<std::string> env;     // "NAME=value", added to the inherited ones or replacing them

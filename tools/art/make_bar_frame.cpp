@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 enum { FRAME_WIDTH = 230, FRAME_HEIGHT = 28, OUTLINE = 4, CORNER = 7 };
@@ -110,10 +111,14 @@ int main(int argc, char **argv)
     printf("bar_frame_image: %zu bytes with the end marker, %ld repeat runs, %ld literal runs, "
            "%ld crossing a row end\n",
            stream.size(), n.repeat_runs, n.literal_runs, n.crossing_runs);
-    return glimmer_art_write_rle_source(argv[1], "bar_frame_image",
-                                        "tools/art/make_bar_frame.cpp: glimmer_art_bar_frame "
-                                        "assets/bar_frame_image.cpp",
-                                        FRAME_WIDTH, FRAME_HEIGHT, stream)
+    // The first line names the command that made the source.
+    std::string made_by = "tools/art/make_bar_frame.cpp: glimmer_art_bar_frame ";
+    if (argc == 5)
+        made_by += std::string("OUT.cpp ") + argv[2] + " " + argv[3] + " " + argv[4];
+    else
+        made_by += "assets/bar_frame_image.cpp";
+    return glimmer_art_write_rle_source(argv[1], "bar_frame_image", made_by.c_str(), FRAME_WIDTH,
+                                        FRAME_HEIGHT, stream)
                ? 0
                : 1;
 }

@@ -10,6 +10,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+apt_name=build-armhf.sh
+. "$root/tools/apt.sh"
 triple=arm-linux-gnueabihf
 sysroot=/usr/$triple
 
@@ -59,9 +61,8 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "build-armhf.sh: need root to install them (apt-get install ${missing[*]})" >&2
         exit 1
     fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq -o DPkg::Lock::Timeout=300 "${missing[@]}"
+    apt_update
+    apt_install "${missing[@]}"
 fi
 
 emulator=()

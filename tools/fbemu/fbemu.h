@@ -69,6 +69,8 @@ struct FbemuLogEntry {
 
 // The request log in order; empty when nothing was logged.
 std::vector<FbemuLogEntry> glimmer_fbemu_read_log(const std::string &dir, int n);
+// The entries of log text in the same line format (the DRM emulation's too).
+std::vector<FbemuLogEntry> glimmer_fbemu_parse_log(const std::string &text);
 // Only the entries called `name`.
 std::vector<FbemuLogEntry> glimmer_fbemu_log_of(const std::vector<FbemuLogEntry> &log,
                                                 const std::string &name);

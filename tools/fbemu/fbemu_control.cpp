@@ -135,10 +135,15 @@ long FbemuLogEntry::number(const std::string &key) const
 
 std::vector<FbemuLogEntry> glimmer_fbemu_read_log(const std::string &dir, int n)
 {
-    std::vector<FbemuLogEntry> log;
     std::string text;
     if (!read_file(device_file(dir, n, "log"), &text))
-        return log;
+        return {};
+    return glimmer_fbemu_parse_log(text);
+}
+
+std::vector<FbemuLogEntry> glimmer_fbemu_parse_log(const std::string &text)
+{
+    std::vector<FbemuLogEntry> log;
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {

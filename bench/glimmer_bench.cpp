@@ -12,6 +12,7 @@
 #include "assets/assets.h"
 #include "fb/font.h"
 #include "fb/framebuffer.h"
+#include "output/output.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -21,7 +22,9 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -375,6 +378,59 @@ void register_progress()
     add("progress/per_pixel", "limit/bar_memset+memcpy");
 }
 
+// One "PROGRESS" command on the DRM output over an emulated card (run.sh
+// preloads the DRM emulation): drawing on every head, a page flip per head,
+// the wait for the flip events and the copy of the changed rectangle into
+// each head's other buffer, at 1920x1080 on one head and on two. The
+// emulator's work for each request is in the figures; two heads should cost
+// at most twice one.
+static Output *open_emulated_card(const std::string &dir, int heads)
+{
+    std::string conf = "crtcs " + std::to_string(heads) + "\n";
+    for (int h = 1; h <= heads; h++)
+        conf += "connector Virtual-" + std::to_string(h) + " connected 1920x1080*\n";
+    for (int h = 1; h <= heads; h++)
+        conf += "plane primary XR24\n";
+    FILE *f = fopen((dir + "/card0.conf").c_str(), "w");
+    if (!f)
+        return nullptr;
+    fputs(conf.c_str(), f);
+    fclose(f);
+    setenv("GLIMMER_EMU_DIR", dir.c_str(), 1);
+    const OutputOptions options = {0, FB_ROTATE_0, false, true};
+    return glimmer_output_open(&options);
+}
+
+void register_drm()
+{
+    for (const int heads : {1, 2}) {
+        const std::string name = "progress/drm_" + std::to_string(heads) + "_head";
+        reg(name, [heads](benchmark::State &st) {
+            char dir[] = "/dev/shm/glimmer-bench-drm-XXXXXX";
+            if (!mkdtemp(dir)) {
+                st.SkipWithError("no directory for the emulated card");
+                return;
+            }
+            Output *out = open_emulated_card(dir, heads);
+            if (!out || out->head_count != heads) {
+                st.SkipWithError("no emulated card: LD_PRELOAD libglimmer_drmemu.so");
+            } else {
+                glimmer_command_draw_initial_scene(out);
+                static char line[] = "PROGRESS 50";
+                int i = 0;
+                for (auto _ : st) {
+                    // Alternating values, so that each flip moves the bar.
+                    line[9] = (i++ & 1) ? '7' : '3';
+                    glimmer_command_run_line(out, line, sizeof line - 1);
+                }
+            }
+            glimmer_output_close(out);
+            std::filesystem::remove_all(dir);
+        });
+    }
+    add("progress/drm_2_head", "progress/drm_1_head", 2.0);
+}
+
 // Prints the usual console output, then the table of ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
@@ -442,6 +498,7 @@ int main(int argc, char **argv)
     register_message();
     register_scene();
     register_progress();
+    register_drm();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -95,3 +95,31 @@ awk -v mem="$work/emu/fb0.mem" -v emu="$emu" '
 grep -E '^(RssAnon|RssFile|RssShmem|VmHWM)' "/proc/$pid/status" | tr -s '\t ' ' '
 echo QUIT >"$fifo"
 wait "$pid" || true
+
+# The same on an emulated DRM card at 1920x1080 (glimmer -d): open, master,
+# the first buffer drawn and shown with SetCrtc, the second buffer made, QUIT,
+# the CRTC put back. Skipped where the DRM emulation is not built.
+drmemu=$build/tools/drmemu/libglimmer_drmemu.so
+if [ -f "$drmemu" ]; then
+    echo
+    echo "== DRM: start to first frame on an emulated card (whole run with QUIT waiting), $runs runs"
+    printf 'connector Virtual-1 connected 1920x1080*\nplane primary XR24\n' >"$work/emu/card0.conf"
+    cat >"$work/prepare-drm.sh" <<DRMEOF
+rm -f "$work/emu/card0.state" "$work/emu/card0.log" "$work/emu"/card0-buf*
+[ -p "$fifo" ] || mkfifo "$fifo"
+(timeout 10 sh -c 'echo QUIT > "$fifo"') >/dev/null 2>&1 &
+DRMEOF
+    run_drm="env LD_PRELOAD=$emu:$drmemu $glimmer -n -d"
+    hyperfine --warmup 5 --runs "$runs" --prepare "sh $work/prepare-drm.sh" \
+        --export-json "$work/startup-drm.json" "$run_drm"
+    python3 - "$work/startup-drm.json" <<'PY'
+import json, sys
+r = json.load(open(sys.argv[1]))["results"][0]
+print("drm_startup_ms wall: mean %.3f median %.3f min %.3f max %.3f; processor: user %.3f + system %.3f"
+      % tuple(1000 * r[k] for k in ("mean", "median", "min", "max", "user", "system")))
+PY
+    sh "$work/prepare-drm.sh"
+    $run_drm >"$work/out-drm.txt" 2>&1 && status=0 || status=$?
+    shown=$(grep -c '^MODE_SETCRTC .*-> 0' "$work/emu/card0.log" || true)
+    echo "check: exit status $status, SetCrtc calls that succeeded: $shown (expected 0 and 2: shown, put back)"
+fi

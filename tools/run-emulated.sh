@@ -4,17 +4,26 @@
 # its FIFO, saves what the screen shows before and after, and ends it with
 # QUIT. The console is left alone ("-n").
 #
-# Usage: tools/run-emulated.sh BUILD_DIR [SCREENSHOT_DIR]
-#        tools/run-emulated.sh BUILD_DIR --shots SCREENSHOT_DIR
+# With --drm the device is an emulated DRM card with two screens (1280x800
+# and 1024x768, virtio-gpu's answers) instead, and each screen is saved.
+#
+# Usage: tools/run-emulated.sh [--drm] BUILD_DIR [SCREENSHOT_DIR]
+#        tools/run-emulated.sh [--drm] BUILD_DIR --shots SCREENSHOT_DIR
 # Screenshots go to SCREENSHOT_DIR (default: $PWD/screenshots) as
-# initial.png and after-commands.png.
+# initial.png and after-commands.png (with --drm: initial-headN.png and
+# after-commands-headN.png).
 set -euo pipefail
 
 usage() {
-    echo "Usage: $0 BUILD_DIR [SCREENSHOT_DIR | --shots SCREENSHOT_DIR]" >&2
+    echo "Usage: $0 [--drm] BUILD_DIR [SCREENSHOT_DIR | --shots SCREENSHOT_DIR]" >&2
     exit 2
 }
 
+drm=0
+if [ "${1:-}" = "--drm" ]; then
+    drm=1
+    shift
+fi
 [ $# -ge 1 ] || usage
 build=$(cd "$1" && pwd)
 shift
@@ -31,9 +40,14 @@ preload=$build/tools/fbemu/libglimmer_fbemu.so
 fbshot=$build/tools/fbemu/glimmer-fbshot
 writer=$build/glimmer-write
 [ -x "$writer" ] || writer=$build/src/client/glimmer-write
-if [ ! -x "$glimmer" ] || [ ! -f "$preload" ] || [ ! -x "$fbshot" ]; then
-    echo "building glimmer and the framebuffer emulator in $build" >&2
-    cmake --build "$build" --target glimmer glimmer_fbemu glimmer-fbshot -j"$(nproc)" >&2
+drmemu=$build/tools/drmemu/libglimmer_drmemu.so
+drmctl=$build/tools/drmemu/glimmer-drmemu
+if [ ! -x "$glimmer" ] || [ ! -f "$preload" ] || [ ! -x "$fbshot" ] ||
+    { [ $drm = 1 ] && { [ ! -f "$drmemu" ] || [ ! -x "$drmctl" ]; }; }; then
+    echo "building glimmer and the emulators in $build" >&2
+    targets="glimmer glimmer_fbemu glimmer-fbshot"
+    [ $drm = 0 ] || targets="$targets glimmer_drmemu glimmer-drmemu"
+    cmake --build "$build" --target $targets -j"$(nproc)" >&2
 fi
 
 mkdir -p "$shots"
@@ -60,11 +74,20 @@ blue 0 8
 transp 0 0
 EOF
 
+args=(-n)
+heads=1
+if [ $drm = 1 ]; then
+    "$drmctl" "$emu" init 0 virtio2 >/dev/null
+    preload="$preload $drmemu"
+    args+=(-d)
+    heads=2
+fi
+
 fifo=$emu/glimmer_fifo
 # A sanitized build wants its runtime first; the interposer goes before it.
 GLIMMER_FIFO_DIR=$emu GLIMMER_EMU_DIR=$emu LD_PRELOAD=$preload \
     ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
-    "$glimmer" -n >"$emu/stdout" 2>"$emu/stderr" &
+    "$glimmer" "${args[@]}" >"$emu/stdout" 2>"$emu/stderr" &
 pid=$!
 
 # Waits until a condition holds, for at most ten seconds.
@@ -85,13 +108,31 @@ wait_for() {
     exit 1
 }
 
-vsyncs() { grep -c '^FBIO_WAITFORVSYNC' "$emu/fb0.log" 2>/dev/null || true; }
+# Shows of a picture: vertical-sync waits on the framebuffer; on the card,
+# the mode set and the page flips of one head.
+vsyncs() {
+    if [ $drm = 1 ]; then
+        grep -c '^MODE_\(SETCRTC\|PAGE_FLIP\) crtc_id=20 ' "$emu/card0.log" 2>/dev/null || true
+    else
+        grep -c '^FBIO_WAITFORVSYNC' "$emu/fb0.log" 2>/dev/null || true
+    fi
+}
 at_least_vsyncs() { [ "$(vsyncs)" -ge "$1" ]; }
+shot() {
+    if [ $drm = 1 ]; then
+        local h
+        for h in $(seq 0 $((heads - 1))); do
+            "$drmctl" "$emu" capture 0 "$h" "$shots/$1-head$h.png"
+        done
+    else
+        "$fbshot" "$emu" 0 "$shots/$1.png"
+    fi
+}
 
 # The initial scene is on display after its flip, the first vsync wait.
 wait_for test -p "$fifo"
 wait_for at_least_vsyncs 1
-"$fbshot" "$emu" 0 "$shots/initial.png"
+shot initial
 
 send() {
     if [ -x "$writer" ]; then
@@ -104,7 +145,7 @@ send PROGRESS 40
 send MSG "Installing updates"
 # Each command is followed by a flip.
 wait_for at_least_vsyncs 3
-"$fbshot" "$emu" 0 "$shots/after-commands.png"
+shot after-commands
 
 send QUIT
 status=0
@@ -124,4 +165,4 @@ if [ -e "$fifo" ]; then
     echo "FAILED: the FIFO was left behind" >&2
     exit 1
 fi
-echo "screenshots: $shots/initial.png $shots/after-commands.png"
+echo "screenshots in $shots:" $(cd "$shots" && ls initial*.png after-commands*.png)

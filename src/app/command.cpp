@@ -32,11 +32,11 @@ int32_t glimmer_command_parse_number(const char *text)
     return (int32_t)v;
 }
 
-void glimmer_command_draw_initial_scene(Output *output)
+bool glimmer_command_draw_initial_scene(Output *output)
 {
     for (int i = 0; i < output->head_count; i++)
         glimmer_draw_initial_scene(output->heads[i]);
-    glimmer_output_flip(output, true);
+    return glimmer_output_flip(output, true);
 }
 
 CommandResult glimmer_command_run_line(Output *output, char *line, size_t length)

@@ -59,7 +59,8 @@ static sigset_t setup_signals()
 static int usage(const char *program)
 {
     fprintf(stderr,
-            "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]\n",
+            "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev "
+            "<0..9>][-d|--drm]\n",
             program ? program : "glimmer");
     return -1;
 }
@@ -96,6 +97,8 @@ int main(int argc, char **argv)
             options.rotation_given = true;
         } else if (is(arg, "-f", "--fbdev") && i + 1 < argc) {
             options.device_number = glimmer_command_parse_number(argv[++i]);
+        } else if (is(arg, "-d", "--drm")) {
+            options.drm = true;
         } else {
             return usage(argv[0]);
         }
@@ -123,14 +126,14 @@ int main(int argc, char **argv)
     if (console_switching)
         glimmer_console_take_over();
     Output *output = glimmer_output_open(&options);
-    if (!output) {
+    if (!output || !glimmer_command_draw_initial_scene(output)) {
+        glimmer_output_close(output);
         remove_fifo(&fifo);
         if (console_switching)
             glimmer_console_restore();
         return -1;
     }
 
-    glimmer_command_draw_initial_scene(output);
     (void)glimmer_command_loop(output, fifo_fd, &wait_mask);
 
     glimmer_output_close(output);

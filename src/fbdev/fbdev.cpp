@@ -86,26 +86,19 @@ static FbdevOutput *fail(FbdevOutput *dev)
     return nullptr;
 }
 
-FbdevOutput *glimmer_fbdev_open(FbRotation rotation, int fbdev_number)
+FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation)
 {
-    char path[] = "/dev/fb0";
-    if (fbdev_number >= 1 && fbdev_number <= 9)
-        path[sizeof path - 2] = (char)('0' + fbdev_number);
-
     FbdevOutput *dev = (FbdevOutput *)calloc(1, sizeof *dev);
     if (!dev) {
         perror("Error no memory");
+        close(fd);
         return nullptr;
     }
     dev->output.ops = &glimmer_fbdev_ops;
     dev->output.head_count = 1;
     dev->output.heads[0] = &dev->head;
     Framebuffer *fb = &dev->head;
-    dev->fd = open(path, O_RDWR);
-    if (dev->fd < 0) {
-        fprintf(stderr, "Error opening %s\n", path);
-        return fail(dev);
-    }
+    dev->fd = fd;
 
     struct fb_var_screeninfo var;
     struct fb_fix_screeninfo fix;

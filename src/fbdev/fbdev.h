@@ -21,13 +21,14 @@ struct FbdevOutput {
 
 extern const OutputOps glimmer_fbdev_ops;
 
-// Set-up (fbdev.cpp): depth, double buffering, mapping, layout of the pages.
-// Prints the reason and returns nullptr when the device cannot be used.
-FbdevOutput *glimmer_fbdev_open(FbRotation rotation, int fbdev_number);
+// Set-up of the opened device fd (fbdev.cpp), which the output takes over:
+// depth, double buffering, mapping, layout of the pages. Prints the reason and
+// returns nullptr (fd closed) when the device cannot be used.
+FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation);
 // Closes the device and frees the record; the mapping stays to the end of the
 // process.
 void glimmer_fbdev_close(Output *output);
 
 // Page flip (fbdev_flip.cpp): vertical-sync wait and pan to head 0's drawing
 // page, then the pages change places (glimmer_fb_swap_pages).
-void glimmer_fbdev_flip(Output *output, bool sync);
+bool glimmer_fbdev_flip(Output *output, bool sync);

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-void glimmer_fbdev_flip(Output *output, bool sync)
+bool glimmer_fbdev_flip(Output *output, bool sync)
 {
     FbdevOutput *dev = (FbdevOutput *)output;
     Framebuffer *fb = output->heads[0];
@@ -20,4 +20,5 @@ void glimmer_fbdev_flip(Output *output, bool sync)
             fputs("glimmer_fb_flip: FBIOPAN_DISPLAY failed\n", stderr);
     }
     glimmer_fb_swap_pages(fb, sync);
+    return true;
 }

@@ -14,7 +14,9 @@ struct Output;
 struct OutputOps {
     // Shows every head's drawing page; with sync the whole shown page is
     // copied into the new drawing page, otherwise only what was drawn.
-    void (*flip)(Output *output, bool sync);
+    // False when the device refuses to show anything at all (a DRM card
+    // whose mode cannot be set at the first flip).
+    bool (*flip)(Output *output, bool sync);
     // Gives the device back and frees the record.
     void (*close)(Output *output);
 };
@@ -26,15 +28,16 @@ struct Output {
 };
 
 struct OutputOptions {
-    int device_number;   // N of /dev/fbN
+    int device_number;   // N of /dev/fbN and /dev/dri/cardN
     FbRotation rotation; // from -a
     bool rotation_given; // whether -a was given at all
-    bool drm;            // reserved for the DRM output; nothing reads it yet
+    bool drm;            // -d: the DRM card even where /dev/fbN exists
 };
 
-// Opens the device the options choose. Prints the reason and returns nullptr
-// when none can be used.
+// Opens the device the options choose: /dev/fbN, or the DRM card
+// /dev/dri/cardN where /dev/fbN does not exist or with drm set. Prints the
+// reason and returns nullptr when none can be used.
 Output *glimmer_output_open(const OutputOptions *options);
-// Shows what was drawn on every head.
-void glimmer_output_flip(Output *output, bool sync);
+// Shows what was drawn on every head; false as the flip operation says.
+bool glimmer_output_flip(Output *output, bool sync);
 void glimmer_output_close(Output *output);

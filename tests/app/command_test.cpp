@@ -41,9 +41,10 @@ void glimmer_draw_initial_scene(Framebuffer *fb)
     drawn_on.push_back(fb);
 }
 
-static void record_flip(Output *, bool sync)
+static bool record_flip(Output *, bool sync)
 {
     calls.push_back("flip " + std::to_string(sync));
+    return true;
 }
 
 static const OutputOps recording_ops = {record_flip, nullptr};

@@ -18,7 +18,7 @@ namespace {
 
 const int TIMEOUT_MS = 10000;
 const char USAGE[] =
-    "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]\n";
+    "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>][-d|--drm]\n";
 
 std::string usage_for(const std::string &argv0)
 {
@@ -348,7 +348,7 @@ TEST_F(Blackbox, MissingFramebufferEndsTheRunAndRemovesTheFifo)
     ASSERT_FALSE(e.timed_out);
     EXPECT_TRUE(e.exited);
     EXPECT_EQ(e.code, 255);
-    EXPECT_EQ(glimmer_run_stderr(process), "Error opening /dev/fb0\n");
+    EXPECT_EQ(glimmer_run_stderr(process), "Error opening /dev/fb0\nError opening /dev/dri/card0\n");
     EXPECT_EQ(glimmer_run_stdout(process), "");
     EXPECT_FALSE(exists(fifo()));
 }

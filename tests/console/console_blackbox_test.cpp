@@ -195,7 +195,7 @@ TEST_F(ConsoleBlackBox, MissingFramebufferStillRestoresTheConsole)
     const GlimmerExit e = glimmer_run_wait(&p, TIMEOUT_MS);
     EXPECT_TRUE(e.exited);
     EXPECT_EQ(e.code, 255);
-    EXPECT_EQ(glimmer_run_stderr(p), "Error opening /dev/fb0\n");
+    EXPECT_EQ(glimmer_run_stderr(p), "Error opening /dev/fb0\nError opening /dev/dri/card0\n");
     EXPECT_FALSE(fifo_exists());
     EXPECT_TRUE(logged("tty7 KDSETMODE KD_GRAPHICS = 0")) << "no take-over before the framebuffer";
     EXPECT_EQ(console_now(), console_as_found(1));

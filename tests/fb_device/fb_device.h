@@ -111,7 +111,9 @@ class FbDeviceTest : public ::testing::Test {
     Captured open_fb(int angle = 0, int n = 0)
     {
         return captured([&] {
-            dev = glimmer_fbdev_open(glimmer_fb_rotation_from_degrees(angle), n);
+            const OutputOptions options = {n, glimmer_fb_rotation_from_degrees(angle), true, false};
+            // Only the fbdev output opens on these devices.
+            dev = (FbdevOutput *)glimmer_output_open(&options);
             fb = dev ? &dev->head : nullptr;
         });
     }

@@ -1,4 +1,4 @@
-// glimmer_fbdev_open and glimmer_fbdev_close on emulated devices: which device,
+// glimmer_output_open (fbdev) and glimmer_fbdev_close on emulated devices: which device,
 // depth negotiation, double buffering, the pages, memory checks, the pixel
 // layout and the rotation.
 #include "fb_device.h"
@@ -56,7 +56,7 @@ TEST_F(FbDeviceTest, MissingDeviceIsReportedWithItsPath)
     configure(small_device(), 0);
     const Captured o = open_fb(0, 4);
     EXPECT_EQ(fb, nullptr);
-    EXPECT_EQ(o.err, "Error opening /dev/fb4\n");
+    EXPECT_EQ(o.err, "Error opening /dev/fb4\nError opening /dev/dri/card4\n");
     EXPECT_EQ(o.out, "");
     EXPECT_TRUE(log("", 0).empty());
 }

@@ -1,7 +1,7 @@
 // Opening the framebuffer against any device the emulator can describe:
 // geometry, depth, channel bitfields, line lengths shorter than a row,
 // memory too small, memory starting inside a page, refused and odd request
-// answers. Whatever glimmer_fbdev_open accepts, the start-up scene, a progress
+// answers. Whatever glimmer_output_open accepts, the start-up scene, a progress
 // value and a message are drawn and flipped onto it, and nothing may land
 // outside the pixel rows of its pages.
 //
@@ -163,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memcpy(text.get(), in.data, in.size);
     text[in.size] = '\0';
 
-    FbdevOutput *dev = glimmer_fbdev_open(glimmer_fb_rotation_from_degrees(angle), 0);
+    const OutputOptions options = {0, glimmer_fb_rotation_from_degrees(angle), true, false};
+    FbdevOutput *dev = (FbdevOutput *)glimmer_output_open(&options);
     if (dev) {
         Framebuffer *fb = &dev->head;
         if (dev->mapping != reserved + getpagesize())

@@ -160,6 +160,56 @@ FB_OPEN = {
 }
 
 
+ORIENTATIONS = {None: 0, "normal": 1, "upside_down": 2, "left_side_up": 3, "right_side_up": 4}
+PLANE_FORMATS = {"XR24": 1, "AR24": 2, "RG16": 4, "RG24": 8}
+DRM_REQUESTS = ["SET_MASTER", "GET_CAP", "MODE_GETRESOURCES", "MODE_GETCONNECTOR", "MODE_GETENCODER",
+                "MODE_GETCRTC", "MODE_SETCRTC", "MODE_CREATE_DUMB", "MODE_MAP_DUMB", "MODE_ADDFB2",
+                "MODE_PAGE_FLIP", "MODE_DIRTYFB", "MODE_GETPLANE", "MODE_OBJ_GETPROPERTIES", "mmap",
+                "MODE_GETPROPERTY"]
+DRM_ERRORS = ["EINVAL", "ENOMEM", "EBUSY", "EACCES"]
+DIRTY = {"none": 0, "supported": 1, "required": 2}
+
+
+def card(angle=None, depth16=False, dirty="none", crtcs=1,
+         connectors=(("connected", None, 1, ((320, 200), (160, 100)), True),),
+         planes=(("XR24",),), refusals=(), progress=40, message=b"hello"):
+    """fuzz_drm_open: a choice byte (angle given or not), the card's flags,
+    each connector (state, orientation, CRTC mask, modes, second mode
+    preferred), each primary plane's formats, refusals (request, nth,
+    errno), then a progress value and the message."""
+    choice = (ANGLES[angle] | 4) if angle is not None else 0
+    flags = (crtcs - 1) | (4 if depth16 else 0) | DIRTY[dirty] << 3 | (len(connectors) - 1) << 5
+    out = bytes([choice, flags])
+    for state, orientation, mask, modes, second_preferred in connectors:
+        cf = (1 if state == "disconnected" else 0) | ORIENTATIONS[orientation] << 1
+        cf |= (len(modes) - 1) << 4 | (64 if second_preferred else 0)
+        out += bytes([cf, mask - 1]) + b"".join(struct.pack("<HH", w - 1, h - 1) for w, h in modes)
+    for formats in planes:
+        out += bytes([sum(PLANE_FORMATS[f] for f in formats)])
+    out += bytes([len(refusals)])
+    for request, nth, err in refusals:
+        out += bytes([DRM_REQUESTS.index(request) | DRM_ERRORS.index(err) << 4, nth - 1])
+    return out + number(progress) + message
+
+
+DRM_OPEN = {
+    "one_head": card(),
+    "angle_given": card(angle=90, message=b"turned"),
+    "two_heads": card(crtcs=2, connectors=(("connected", None, 1, ((320, 200), (160, 100)), True),
+                                           ("connected", None, 2, ((200, 120),), False)),
+                      planes=(("XR24",), ("XR24",))),
+    "rgb565_preferred": card(depth16=True, planes=(("RG16", "XR24"),), dirty="required"),
+    "rgb565_missing": card(depth16=True, planes=(("XR24",),)),
+    "no_usable_plane": card(planes=(("AR24",),)),
+    "panel_left_side_up": card(connectors=(("connected", "left_side_up", 1, ((120, 200),), False),)),
+    "disconnected": card(connectors=(("disconnected", None, 1, ((320, 200),), False),)),
+    "setcrtc_refused": card(refusals=(("MODE_SETCRTC", 1, "EACCES"),)),
+    "second_buffer_refused": card(dirty="required", refusals=(("MODE_CREATE_DUMB", 2, "ENOMEM"),)),
+    "flip_busy": card(refusals=(("MODE_PAGE_FLIP", 1, "EBUSY"),)),
+    "master_refused": card(refusals=(("SET_MASTER", 1, "EBUSY"),)),
+}
+
+
 def write(target, seeds):
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
@@ -172,3 +222,4 @@ write("glimmer_fuzz_command", COMMAND)
 write("glimmer_fuzz_rle", RLE)
 write("glimmer_fuzz_text", TEXT)
 write("glimmer_fuzz_fb_open", FB_OPEN)
+write("glimmer_fuzz_drm_open", DRM_OPEN)

@@ -45,7 +45,7 @@ const std::vector<FbFault> &fb_faults()
     static const std::string fix1 = with_eio("Error getting fixed framebuffer info");
     static const std::string fix2 = with_eio(" Error getting the fixed framebuffer info");
     static const std::vector<FbFault> faults = {
-        {"no_device", nullptr, 255, "Error opening /dev/fb0\n", "", 0},
+        {"no_device", nullptr, 255, "Error opening /dev/fb0\nError opening /dev/dri/card0\n", "", 0},
         {"get_var_first", [](FbemuConfig *c) { c->refuse_nth(FBEMU_GET_VAR, 1, EIO); }, 255,
          var1.c_str(), "", 0},
         {"get_var_second", [](FbemuConfig *c) { c->refuse_nth(FBEMU_GET_VAR, 2, EIO); }, 255,

@@ -233,7 +233,7 @@ def find_client(glimmer):
     return None
 
 
-def make_initramfs(kernel, modules, glimmer, probe, serial, path):
+def make_initramfs(kernel, modules, glimmer, probe, serial, path, device="/dev/fb0", extra=()):
     stage = path + ".d"
     shutil.rmtree(stage, ignore_errors=True)
     os.makedirs(os.path.join(stage, "bin"))
@@ -244,6 +244,8 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path):
     if client:
         shutil.copy(client, os.path.join(stage, "bin/glimmer-write"))
     shutil.copy(probe, os.path.join(stage, "bin/vtprobe"))
+    for program in extra:
+        shutil.copy(program, os.path.join(stage, "bin", os.path.basename(program).split("-")[0]))
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
     os.chmod(os.path.join(stage, "init"), 0o755)
     lines = []
@@ -256,6 +258,8 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path):
         f.write("\n".join(lines) + "\n")
     with open(os.path.join(stage, "etc/serial"), "w") as f:
         f.write(serial + "\n")
+    with open(os.path.join(stage, "etc/device"), "w") as f:
+        f.write(device + "\n")
     names = run(["find", "."], cwd=stage, capture_output=True).stdout
     cpio = run(["busybox", "cpio", "-o", "-H", "newc"], cwd=stage, input=names,
                capture_output=True).stdout
@@ -869,7 +873,7 @@ def suite_bochs(r):
                               ("screen", "msg"), ("client", "QUIT", []), ("exit", 0),
                               ("console", 1), ("client", "PROGRESS 1", [], 2)])
     r.scenario("no-device", [("start", "-f 1", False), ("exit", 255),
-                             ("output", "", "Error opening /dev/fb1\n"), ("console", 1)])
+                             ("output", "", "Error opening /dev/fb1\nError opening /dev/dri/card1\n"), ("console", 1)])
     r.scenario("no-switch", [("sh", "printf '\\033[?25l' >/dev/tty1"), ("start", "-n"),
                              ("screen", "scene"), ("console", 1),
                              ("fifo", "PROGRESS 75\nMSG no terminal switch\n",
@@ -948,6 +952,246 @@ def suite_arm(r):
                            ("sh", "chvt 1")])
 
 
+# ---------------------------------------------------------------- DRM/KMS
+
+# Pixel layouts of the DRM formats glimmer draws: bits per pixel and the
+# offset/length of red, green and blue.
+DRM_FORMATS = {"XRGB8888": (32, ((16, 8), (8, 8), (0, 8))),
+               "RGB565": (16, ((11, 5), (5, 6), (0, 5)))}
+
+# Times from starting glimmer to the first capture showing its scene.
+FIRST_FRAMES = []
+
+
+def build_drmprobe(out_dir, cross):
+    """drmprobe for the guest, static with libdrm.a; None without libdrm."""
+    exe = os.path.join(out_dir, "drmprobe-arm" if cross else "drmprobe-x86")
+    cc = "arm-linux-gnueabihf-gcc" if cross else "gcc"
+    r = run([cc, "-static", "-O2", "-Wall", "-Wextra", "-Werror", "-I/usr/include/libdrm", "-o", exe,
+             os.path.join(HERE, "drmprobe.c"), "-ldrm"], check=False)
+    return exe if r.returncode == 0 else None
+
+
+class DrmVm(Vm):
+    """A VM whose captures can name the display device and its head."""
+    head = None  # (QEMU device id, head number), or None for the first console
+
+    def screendump(self, path):
+        if self.head is None:
+            return Vm.screendump(self, path)
+        self._qmp("screendump", filename=path, device=self.head[0], head=self.head[1])
+        return read_ppm(path)
+
+
+class DrmRunner(Runner):
+    """Scenarios on a DRM card. With fbdev emulation off there is no
+    /dev/fb0 to report the geometry: each head's mode and format come from
+    the display's description ("heads") and are proven by the captures."""
+
+    head = 0
+
+    def fb_info(self):
+        if "heads" not in self.d:
+            return Runner.fb_info(self)
+        w, h, fmt = self.d["heads"][self.head]
+        bpp, (red, green, blue) = DRM_FORMATS[fmt]
+        return {"xres": w, "yres": h, "yres_virtual": h, "bpp": bpp, "red": red, "green": green,
+                "blue": blue, "yoffset": 0, "line_length": w * bpp // 8,
+                "smem_len": w * h * bpp // 8, "id": "DRM head %d %s" % (self.head, fmt)}
+
+    def scenario(self, name, steps):
+        self.scenario_name = name
+        return Runner.scenario(self, name, steps)
+
+    def step_start(self, args, runs=True):
+        self.t_start = time.monotonic()
+        Runner.step_start(self, args, runs)
+
+    def step_head(self, name, head):
+        """Captures head `head` of the display device."""
+        self.head = head
+        self.vm.head = (self.d["device"], head)
+        try:
+            self.step_screen("%s-%s-%s" % (self.display_name, self.scenario_name, name))
+        finally:
+            self.head = 0
+            self.vm.head = None
+
+    def step_drmprobe(self):
+        """What the card answers, kept next to the captures for comparison
+        with the emulation's model of the device."""
+        rc, out = self.vm.sh("drmprobe")
+        if rc == 127:
+            return
+        with open(os.path.join(self.out_dir, self.display_name + ".drmprobe.txt"), "w") as f:
+            f.write("\n".join(out) + "\n")
+        if rc != 0:
+            raise Failure("drmprobe failed with %d: %s" % (rc, out[-3:]))
+
+    def step_angle(self, angle):
+        """The angle glimmer chooses by itself (panel orientation)."""
+        self.angle = angle
+
+    def step_console_edge(self, name, edge):
+        """The kernel's own text console, turned for the panel orientation:
+        terminal 1's first line runs along `edge` of the capture."""
+        path = os.path.join(self.out_dir, "%s-%s.capture.ppm" % (self.display_name, name))
+        w, h, px = self.vm.screendump(path)
+        write_png(path[:-4] + ".png", w, h, px)
+        os.unlink(path)
+        lit = lambda x, y: px[(y * w + x) * 3:(y * w + x) * 3 + 3] != b"\x00\x00\x00"
+        band = 20
+        counts = {"top": sum(lit(x, y) for y in range(band) for x in range(w)),
+                  "bottom": sum(lit(x, y) for y in range(h - band, h) for x in range(w)),
+                  "left": sum(lit(x, y) for x in range(band) for y in range(h)),
+                  "right": sum(lit(x, y) for x in range(w - band, w) for y in range(h))}
+        got = max(counts, key=counts.get)
+        if got != edge:
+            raise Failure("console text along the %s edge, want %s: lit pixels %s" % (got, edge, counts))
+
+    def step_first(self, name):
+        """The initial scene, timed from glimmer's start to the first capture
+        that shows it exactly."""
+        info = self.fb_info()
+        w, h, want = self.expected_picture(info, name, self.d["expand"])
+        path = os.path.join(self.out_dir, name + ".first.ppm")
+        end = self.t_start + 30
+        while True:
+            cw, ch, got = self.vm.screendump(path)
+            if (cw, ch) == (w, h) and got == want:
+                break
+            if time.monotonic() > end:
+                raise Failure("no exact initial scene within 30 s of the start")
+        dt = time.monotonic() - self.t_start
+        os.unlink(path)
+        os.unlink(os.path.join(self.out_dir, name + ".expected.ppm"))
+        FIRST_FRAMES.append((self.display_name, " ".join(self.args) or "(no options)", dt))
+        log("  first exact capture %.2f s after the start (glimmer %s)" % (dt, " ".join(self.args)))
+
+
+def drm_heads(steps, heads):
+    """Each capture of `steps` taken of every head instead."""
+    out = []
+    for step in steps:
+        if step[0] == "screen" and heads > 1:
+            out += [("head", "%s-h%d" % (step[1], n), n) for n in range(heads)]
+        else:
+            out.append(step)
+    return out
+
+
+def suite_drm(r, heads=1):
+    """The card without fbdev emulation: no /dev/fb0, so glimmer takes the
+    card by itself; the sequence, QUIT, SIGTERM and a terminal switch."""
+    quiet = ("output", "", "")
+    r.scenario("sequence", drm_heads([("start", ""), ("first", "first"), ("screen", "scene"),
+                                      ("held",)] + sequence_steps() +
+                                     [("fifo", "QUIT\n", []), ("exit", 0), quiet, ("console", 1)],
+                                     heads))
+    r.scenario("sigterm", drm_heads([("start", "-d"), ("screen", "scene"),
+                                     ("fifo", "PROGRESS 30\nMSG terminated\n",
+                                      [("P", 30), ("M", "terminated")]), ("screen", "cmds"),
+                                     ("signal", "TERM"), ("exit", 0), quiet, ("console", 1)], heads))
+    r.scenario("chvt3", drm_heads([("start", "-a 90"), ("screen", "scene"),
+                                   ("fifo", "PROGRESS 70\nMSG switched away\n",
+                                    [("P", 70), ("M", "switched away")]), ("screen", "cmds"),
+                                   ("chvt", 3), ("exit", 0), quiet, ("console", 3),
+                                   ("sh", "chvt 1")], heads))
+    # A second program on the card is refused, and the first one's picture stays.
+    r.scenario("second-master", drm_heads([
+        ("start", "-a 180"), ("screen", "scene"),
+        ("sh", "GLIMMER_FIFO_DIR=/tmp glimmer -n -d >/tmp/g2.out 2>&1; [ $? = 255 ] && "
+               "grep -q 'Error, another program controls /dev/dri/card0' /tmp/g2.out"),
+        ("fifo", "PROGRESS 5\n", [("P", 5)]), ("screen", "after-refusal"),
+        ("fifo", "QUIT\n", []), ("exit", 0), quiet, ("console", 1)], heads))
+    r.scenario("no-device", [("start", "-f 1", False), ("exit", 255),
+                             ("output", "", "Error opening /dev/fb1\nError opening /dev/dri/card1\n"),
+                             ("console", 1)])
+    # Last: it leaves the CRTC off.
+    r.scenario("drmprobe", [("drmprobe",)])
+
+
+def suite_drm_fbdev_on(r):
+    """bochs with fbdev emulation on: the start-up times of both outputs,
+    and the console's picture back after the DRM output."""
+    r.scenario("fbdev-first", [("start", ""), ("first", "first"), ("fifo", "QUIT\n", []),
+                               ("exit", 0), ("console", 1)])
+    r.scenario("drm-first", [("start", "-d"), ("first", "first"), ("held",)] + sequence_steps()[:4] +
+               [("fifo", "QUIT\n", []), ("exit", 0), ("output", "", ""), ("console", 1),
+                ("text_screen", "after", True)])
+
+
+def suite_drm_panel(r):
+    """A panel mounted with its left side up (video=Virtual-1:panel_orientation=
+    left_side_up): the kernel turns its own text console for it, and glimmer,
+    without -a, turns its scene the same way; -a still decides when given."""
+    r.scenario("kernel-console", [("console_edge", "console", "left")])
+    r.scenario("panel", [("start", "-d"), ("angle", 90), ("screen", "scene"), ("held",),
+                         ("fifo", "PROGRESS 60\nMSG upright\n", [("P", 60), ("M", "upright")]),
+                         ("screen", "cmds"), ("fifo", "QUIT\n", []), ("exit", 0),
+                         ("output", "", ""), ("console", 1)])
+    r.scenario("angle-given", [("start", "-d -a 0"), ("screen", "scene"), ("fifo", "QUIT\n", []),
+                               ("exit", 0), ("console", 1)])
+
+
+def drm_plans(kx, gx, px, ka, ga, pa, out):
+    """The DRM suites: name -> (display name, suite, display, QEMU command)."""
+    off = ("drm_kms_helper", "fbdev_emulation=0")
+    card = "/dev/dri/card0"
+    xrgb = {"expand": "replicate", "heads": [(1280, 800, "XRGB8888")]}
+
+    def x86(name, modules, device_args, display, suite, append="", device=card):
+        probe = build_drmprobe(out, False)
+        initrd = make_initramfs(kx, modules, gx, px, "ttyS0", os.path.join(out, name + ".cpio.gz"),
+                                device, [probe] if probe else [])
+        return lambda: (name, suite, display, x86_cmd(kx, initrd, device_args, append))
+
+    def arm(name, modules, device_args):
+        probe = build_drmprobe(out, True)
+        initrd = make_initramfs(ka, modules, ga, pa, "ttyAMA0", os.path.join(out, name + ".cpio.gz"),
+                                card, [probe] if probe else [])
+        return lambda: (name, suite_drm, xrgb, [
+            # The kernel has no LPAE: PCI's configuration space must lie below 4 GiB.
+            "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-accel", "tcg", "-m", "256",
+            "-kernel", ka.image, "-initrd", initrd, "-global", "virtio-mmio.force-legacy=false"] +
+            device_args + ["-append", "console=ttyAMA0 loglevel=4 panic=-1"])
+
+    virtio = [("virtio_pci", ""), ("virtio-gpu", ""), off]
+    plans = {
+        "drm-bochs": lambda: x86("x86-drm-bochs", [("bochs", ""), off],
+                                 ["-vga", "none", "-device", "bochs-display"], xrgb, suite_drm)(),
+        "drm-bochs-fbdev": lambda: x86("x86-drm-bochs-fbdev", [("bochs", "")],
+                                       ["-vga", "none", "-device", "bochs-display"],
+                                       {"expand": "replicate"}, suite_drm_fbdev_on,
+                                       device="/dev/fb0")(),
+        "drm-bochs-panel": lambda: x86("x86-drm-bochs-panel", [("bochs", "")],
+                                       ["-vga", "none", "-device", "bochs-display"],
+                                       {"expand": "replicate"}, suite_drm_panel,
+                                       append="video=Virtual-1:panel_orientation=left_side_up",
+                                       device="/dev/fb0")(),
+        "drm-virtio": lambda: x86("x86-drm-virtio", virtio,
+                                  ["-vga", "none", "-device", "virtio-gpu-pci"], xrgb, suite_drm)(),
+        "drm-cirrus": lambda: x86("x86-drm-cirrus", [("cirrus", ""), off], ["-vga", "cirrus"],
+                                  {"expand": "replicate", "heads": [(1024, 768, "RGB565")]},
+                                  suite_drm)(),
+        "drm-virtio-2": lambda: x86(
+            "x86-drm-virtio-2", virtio,
+            ["-vga", "none", "-device", "virtio-gpu-pci,id=gpu,max_outputs=2,edid=off"],
+            {"expand": "replicate", "device": "gpu",
+             "heads": [(1280, 800, "XRGB8888"), (1024, 768, "XRGB8888")]},
+            lambda r: suite_drm(r, heads=2), append="video=Virtual-2:e")(),
+        "drm-arm-virtio": lambda: arm("arm-drm-virtio", [("virtio_mmio", ""), ("virtio-gpu", ""), off],
+                                      ["-device", "virtio-gpu-device"])(),
+        "drm-arm-bochs": lambda: arm("arm-drm-bochs", [("bochs", ""), off],
+                                     ["-device", "bochs-display"])(),
+    }
+    return plans
+
+
+DRM_SUITES = ["drm-bochs", "drm-bochs-fbdev", "drm-bochs-panel", "drm-virtio", "drm-cirrus", "drm-virtio-2",
+              "drm-arm-virtio", "drm-arm-bochs"]
+
+
 def x86_cmd(kernel, initrd, display, append, pvh=True):
     # PVH starts the kernel without its real-mode set-up code, which is the
     # code that sets a VESA mode; "vga=" needs the compressed image.
@@ -971,7 +1215,8 @@ def main():
                     help="only fetch the kernels and build the guest programs")
     ap.add_argument("--expect", help="the expect_scene tool")
     ap.add_argument("--out", default="vm-out", help="directory for captures and logs")
-    ap.add_argument("--suite", action="append", choices=["bochs", "bochs-pan", "cirrus", "vesa", "arm"],
+    ap.add_argument("--suite", action="append",
+                    choices=["bochs", "bochs-pan", "cirrus", "vesa", "arm"] + DRM_SUITES,
                     help="run only these (default: all)")
     a = ap.parse_args()
     suites = a.suite or ["bochs", "bochs-pan", "cirrus", "vesa", "arm"]
@@ -1004,12 +1249,13 @@ def main():
         os.makedirs(CACHE, exist_ok=True)
         lock = open(os.path.join(CACHE, ".lock"), "w")
         fcntl.flock(lock, fcntl.LOCK_EX)
-        x86 = any(s != "arm" for s in suites)
+        x86 = any(not s.startswith("arm") and not s.startswith("drm-arm") for s in suites)
+        kx = gx = px = ka = ga = pa = None
         if x86:
             kx = fetch_x86()
             gx = guest_program(a.glimmer_x86, "build-x86", False)
             px = probe(False)
-        if "arm" in suites:
+        if any(s == "arm" or s.startswith("drm-arm") for s in suites):
             ka = fetch_arm()
             ga = guest_program(a.glimmer_arm, "build-arm", True)
             pa = probe(True)
@@ -1046,15 +1292,21 @@ def main():
             make_initramfs(ka, [], ga, pa, "ttyAMA0", os.path.join(out, "arm-pl111.cpio.gz")),
             "-append", "console=ttyAMA0 loglevel=4 panic=-1"]),
     }
+    plans.update(drm_plans(kx, gx, px, ka, ga, pa, out))
     for s in suites:
         name, suite, display, cmd = plans[s]()
-        runner = Runner(lambda: Vm(name, cmd, out), display, a.expect, out, results)
+        if s in DRM_SUITES:
+            runner = DrmRunner(lambda: DrmVm(name, cmd, out), display, a.expect, out, results)
+        else:
+            runner = Runner(lambda: Vm(name, cmd, out), display, a.expect, out, results)
         runner.display_name = name
-        runner.glimmer = ga if s == "arm" else gx
+        runner.glimmer = ga if s == "arm" or s.startswith("drm-arm") else gx
         try:
             suite(runner)
         finally:
             runner.close()
+    for display, args, dt in FIRST_FRAMES:
+        log("first exact picture on %s, glimmer %s: %.2f s" % (display, args, dt))
     failed = [r for r in results if not r[1]]
     log("%d scenarios, %d failed, %.0f s in all" % (len(results), len(failed), time.monotonic() - t_all))
     for r in failed:

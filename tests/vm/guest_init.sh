@@ -19,11 +19,15 @@ while read -r module params; do
     insmod "/$module" $params || echo "@@INSMOD-FAILED $module"
 done </etc/modules.list
 
+# The device the display driver creates: /dev/fb0, or the DRM card where
+# fbdev emulation is off.
+device=$(cat /etc/device 2>/dev/null || echo /dev/fb0)
 i=0
-while [ ! -e /dev/fb0 ] && [ $i -lt 200 ]; do
+while [ ! -e "$device" ] && [ $i -lt 200 ]; do
     sleep 0.05
     i=$((i + 1))
 done
+[ -e "$device" ] || echo "@@INSMOD-FAILED: no $device"
 dmesg -n 1
 
 # Terminal 1 stays in use, as on a system with a login prompt there, so the

@@ -121,13 +121,13 @@ FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation)
 
     bool double_buffered = false;
     if (ioctl(dev->fd, FBIOPAN_DISPLAY, &var) == -1) {
-        fputs("FBIOPAN_DISPLAY not supported, double buffering disabled", stderr);
+        fputs("FBIOPAN_DISPLAY not supported, double buffering disabled\n", stderr);
     } else if (var.yres_virtual == 2 * var.yres) {
         double_buffered = true;
     } else {
         var.yres_virtual = 2 * var.yres;
         if (ioctl(dev->fd, FBIOPUT_VSCREENINFO, &var) == -1) {
-            fputs("FBIOPUT_VSCREENINFO failed, double buffering disabled", stderr);
+            fputs("FBIOPUT_VSCREENINFO failed, double buffering disabled\n", stderr);
         } else {
             if (ioctl(dev->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
                 perror(" Error getting the fixed framebuffer info");

@@ -5,6 +5,7 @@
 // causes.
 #include "app/command.h"
 #include "app/layout.h"
+#include "glimmer_run.h"
 
 #include <gtest/gtest.h>
 
@@ -250,11 +251,20 @@ class Loop : public testing::Test {
 
 TEST_F(Loop, WritersComeAndGo)
 {
-    std::thread writers([] {
-        write_and_close("PROGRESS 10\n");
-        usleep(50 * 1000);
-        write_and_close("MSG second writer\n");
-        usleep(50 * 1000);
+    // Each writer comes once the loop has seen the end of the one before and
+    // opened the FIFO again.
+    std::thread writers([this] {
+        int held = fd;
+        for (const char *line : {"PROGRESS 10\n", "MSG second writer\n"}) {
+            write_and_close(line);
+            EXPECT_TRUE(glimmer_run_wait_until(
+                [&] {
+                    const int now = glimmer_run_fifo_fd(getpid(), GLIMMER_FIFO_NAME);
+                    return now >= 0 && now != held ? (held = now, true) : false;
+                },
+                5000))
+                << "no reopen after " << line;
+        }
         write_and_close("QUIT\n");
     });
     EXPECT_EQ(glimmer_command_loop(&one_head, fd, &wait_mask), 0);

@@ -348,7 +348,8 @@ TEST_F(Blackbox, MissingFramebufferEndsTheRunAndRemovesTheFifo)
     ASSERT_FALSE(e.timed_out);
     EXPECT_TRUE(e.exited);
     EXPECT_EQ(e.code, 255);
-    EXPECT_EQ(glimmer_run_stderr(process), "Error opening /dev/fb0\nError opening /dev/dri/card0\n");
+    EXPECT_EQ(glimmer_run_stderr(process),
+              "Error opening /dev/fb0\nError opening /dev/dri/card0\n");
     EXPECT_EQ(glimmer_run_stdout(process), "");
     EXPECT_FALSE(exists(fifo()));
 }

@@ -22,8 +22,7 @@
 
 extern char **environ;
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -145,17 +144,12 @@ long start_overhead_ms()
 
 // Reads the FIFO on its own thread, like glimmer: waits for readability and,
 // with `reopen`, closes and reopens the FIFO at every end of file.
-class FifoReader
-{
+class FifoReader {
   public:
     FifoReader(std::string path, long delay_ms = 0, bool create = false, bool reopen = false)
         : path_(std::move(path)), thread_([=, this] { serve(delay_ms, create, reopen); })
-    {
-    }
-    ~FifoReader()
-    {
-        finish();
-    }
+    {}
+    ~FifoReader() { finish(); }
 
     // Stops after taking what is still in the FIFO; returns everything read.
     std::string finish()
@@ -167,10 +161,7 @@ class FifoReader
         return data_;
     }
 
-    int opened() const
-    {
-        return opened_;
-    }
+    int opened() const { return opened_; }
 
   private:
     void serve(long delay_ms, bool create, bool reopen)
@@ -219,8 +210,7 @@ class FifoReader
     std::thread thread_;
 };
 
-class ClientTest : public ::testing::Test
-{
+class ClientTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
@@ -235,10 +225,7 @@ class ClientTest : public ::testing::Test
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
-    void make_fifo()
-    {
-        ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0) << strerror(errno);
-    }
+    void make_fifo() { ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0) << strerror(errno); }
 
     // Every name in the directory, so a test can see nothing was created.
     std::vector<std::string> entries() const
@@ -543,8 +530,10 @@ TEST_F(ClientTest, LineOutlivesAReaderClosingBeforeItReads)
 {
     make_fifo();
     std::string data;
+    std::atomic<bool> reader_open{false};
     std::thread reader([&] {
         int fd = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);
+        reader_open = true;
         if (fd < 0)
             return;
         struct pollfd pfd = {fd, POLLIN, 0};
@@ -560,7 +549,8 @@ TEST_F(ClientTest, LineOutlivesAReaderClosingBeforeItReads)
             data.assign(buf, (size_t)n);
         close(fd);
     });
-    sleep_ms(20); // let the reader open first
+    while (!reader_open) // the reader opens first
+        std::this_thread::yield();
     const ClientRun run = run_client({"MSG", "kept"}, dir_.c_str());
     reader.join();
     EXPECT_EQ(run.status, 0) << run.err;

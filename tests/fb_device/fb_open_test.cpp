@@ -291,15 +291,15 @@ INSTANTIATE_TEST_SUITE_P(
         DoubleCase{"virtual_height_answer_one", [](FbemuConfig &c) { c.answer(FBEMU_PUT_VAR, 1); },
                    true, "", 1},
         DoubleCase{"pan_refused", [](FbemuConfig &c) { c.refuse(FBEMU_PAN, EINVAL); }, false,
-                   "FBIOPAN_DISPLAY not supported, double buffering disabled", 0},
+                   "FBIOPAN_DISPLAY not supported, double buffering disabled\n", 0},
         DoubleCase{"pan_refused_though_two_pages",
                    [](FbemuConfig &c) {
                        c.yres_virtual = 96;
                        c.refuse(FBEMU_PAN, ENOTTY);
                    },
-                   false, "FBIOPAN_DISPLAY not supported, double buffering disabled", 0},
+                   false, "FBIOPAN_DISPLAY not supported, double buffering disabled\n", 0},
         DoubleCase{"virtual_height_refused", [](FbemuConfig &c) { c.put_double = false; }, false,
-                   "FBIOPUT_VSCREENINFO failed, double buffering disabled", 1}),
+                   "FBIOPUT_VSCREENINFO failed, double buffering disabled\n", 1}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(FbDeviceTest, VirtualHeightRequestKeepsTheReadValues)

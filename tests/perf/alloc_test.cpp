@@ -6,6 +6,7 @@
 
 #include "app/command.h"
 #include "app/layout.h"
+#include "glimmer_run.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,10 +168,16 @@ TEST(CommandLoop, AllocatesNothingWhenWritersComeAndGo)
     ASSERT_EQ(write(first, one, sizeof one - 1), (ssize_t)(sizeof one - 1));
     close(first);
 
-    // The second writer comes once the loop has long met the end of the
-    // first one's input and is waiting on the reopened FIFO.
-    std::thread second([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The second writer comes once the loop has met the end of the first
+    // one's input and opened the FIFO again.
+    std::thread second([fd] {
+        EXPECT_TRUE(glimmer_run_wait_until(
+            [&] {
+                const int now = glimmer_run_fifo_fd(getpid(), GLIMMER_FIFO_NAME);
+                return now >= 0 && now != fd;
+            },
+            20000))
+            << "the FIFO was not opened again";
         const int w = open(GLIMMER_FIFO_NAME, O_WRONLY);
         const char two[] = "PROGRESS 90\nQUIT\n";
         if (w >= 0) {

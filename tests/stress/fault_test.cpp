@@ -20,10 +20,10 @@ namespace {
 struct FbFault {
     const char *name;
     std::function<void(FbemuConfig *)> configure; // null: no device at all
-    int status;                // exit status; 0 after the commands and QUIT
-    const char *err;           // standard error, exactly
-    const char *out;           // standard output, exactly
-    uint32_t flips;            // accepted flips by the end (initial scene + 2 commands)
+    int status;                                   // exit status; 0 after the commands and QUIT
+    const char *err;                              // standard error, exactly
+    const char *out;                              // standard output, exactly
+    uint32_t flips; // accepted flips by the end (initial scene + 2 commands)
 };
 
 const char FIXED_EIO[] = ": Input/output error\n";
@@ -45,15 +45,16 @@ const std::vector<FbFault> &fb_faults()
     static const std::string fix1 = with_eio("Error getting fixed framebuffer info");
     static const std::string fix2 = with_eio(" Error getting the fixed framebuffer info");
     static const std::vector<FbFault> faults = {
-        {"no_device", nullptr, 255, "Error opening /dev/fb0\nError opening /dev/dri/card0\n", "", 0},
+        {"no_device", nullptr, 255, "Error opening /dev/fb0\nError opening /dev/dri/card0\n", "",
+         0},
         {"get_var_first", [](FbemuConfig *c) { c->refuse_nth(FBEMU_GET_VAR, 1, EIO); }, 255,
          var1.c_str(), "", 0},
         {"get_var_second", [](FbemuConfig *c) { c->refuse_nth(FBEMU_GET_VAR, 2, EIO); }, 255,
          var2.c_str(), "", 0},
         {"get_fix_first", [](FbemuConfig *c) { c->refuse_nth(FBEMU_GET_FIX, 1, EIO); }, 255,
          fix1.c_str(), "", 0},
-        {"get_fix_after_two_pages",
-         [](FbemuConfig *c) { c->refuse_nth(FBEMU_GET_FIX, 2, EIO); }, 255, fix2.c_str(), "", 0},
+        {"get_fix_after_two_pages", [](FbemuConfig *c) { c->refuse_nth(FBEMU_GET_FIX, 2, EIO); },
+         255, fix2.c_str(), "", 0},
         {"mmap", [](FbemuConfig *c) { c->mappable = false; }, 255,
          "Error cannot mmap framebuffer : No such device\n", "", 0},
         {"depth_both_refused",
@@ -77,15 +78,14 @@ const std::vector<FbFault> &fb_faults()
          "Trying to change pixel format...\n"
          "Error, failed to switch to a 32 bpp 8,8,8 frame buffer\n",
          "Switched to a 16 bpp 5,6,5 frame buffer\nto back\n", 3},
-        {"depth_32_taken",
-         [](FbemuConfig *c) { c->bits_per_pixel = 8; }, 0,
+        {"depth_32_taken", [](FbemuConfig *c) { c->bits_per_pixel = 8; }, 0,
          "Error, no support currently for 8 bpp frame buffers\n"
          "Trying to change pixel format...\n",
          "Switched to a 32 bpp 8,8,8 frame buffer\nto back\n", 3},
         {"pan_test", [](FbemuConfig *c) { c->refuse_nth(FBEMU_PAN, 1, EINVAL); }, 0,
-         "FBIOPAN_DISPLAY not supported, double buffering disabled", "", 0},
+         "FBIOPAN_DISPLAY not supported, double buffering disabled\n", "", 0},
         {"two_pages_refused", [](FbemuConfig *c) { c->refuse_nth(FBEMU_PUT_VAR, 1, EINVAL); }, 0,
-         "FBIOPUT_VSCREENINFO failed, double buffering disabled", "", 0},
+         "FBIOPUT_VSCREENINFO failed, double buffering disabled\n", "", 0},
         {"vsync_refused", [](FbemuConfig *c) { c->refuse(FBEMU_VSYNC, EINVAL); }, 0,
          "Error, FB vsync ioctl [-1]\nError, FB vsync ioctl [-1]\nError, FB vsync ioctl [-1]\n",
          "to back\n", 3},
@@ -186,12 +186,12 @@ const std::vector<ConsoleFault> &console_faults()
          AS_FOUND},
         {"wait_active", "VT_WAITACTIVE", 1, EIO,
          "Error VT_WAITACTIVE failed\n: Input/output error\n", AS_FOUND},
-        {"get_mode_process", "VT_GETMODE", 2, EIO,
-         "Error VT_SETMODE failed: Input/output error\n", AS_FOUND},
-        {"set_mode_process", "VT_SETMODE", 2, EIO,
-         "Error VT_SETMODE failed: Input/output error\n", AS_FOUND},
-        {"graphics", "KDSETMODE", 1, EIO, "Error KDSETMODE KD_GRAPHICS failed\n: Input/output error\n",
+        {"get_mode_process", "VT_GETMODE", 2, EIO, "Error VT_SETMODE failed: Input/output error\n",
          AS_FOUND},
+        {"set_mode_process", "VT_SETMODE", 2, EIO, "Error VT_SETMODE failed: Input/output error\n",
+         AS_FOUND},
+        {"graphics", "KDSETMODE", 1, EIO,
+         "Error KDSETMODE KD_GRAPHICS failed\n: Input/output error\n", AS_FOUND},
         {"text", "KDSETMODE", 2, EIO, "", SEVEN_LEFT_IN_GRAPHICS},
         {"get_mode_restore", "VT_GETMODE", 3, EIO, "Error VT_SETMODE failed: Input/output error\n",
          SEVEN_LEFT_PROCESS_SWITCHING},

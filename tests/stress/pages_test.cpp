@@ -25,7 +25,7 @@ FbemuImage single_page_after(const std::vector<std::string> &lines)
     EXPECT_TRUE(glimmer_fbemu_decode_page(rig.dir.path, 0, 0, &image));
     EXPECT_TRUE(stress_send(rig.fifo, "QUIT\n"));
     EXPECT_EQ(glimmer_run_wait(&rig.process, STRESS_TIMEOUT_MS).code, 0);
-    EXPECT_EQ(rig.err(), "FBIOPAN_DISPLAY not supported, double buffering disabled");
+    EXPECT_EQ(rig.err(), "FBIOPAN_DISPLAY not supported, double buffering disabled\n");
     return image;
 }
 

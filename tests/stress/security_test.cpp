@@ -126,12 +126,14 @@ TEST(OpenedFiles, OnlyDevicesFifoAndLibraries)
     StressRig rig;
     ASSERT_TRUE(rig.configure(FbemuConfig{}));
     const std::string trace = rig.dir.path + "/strace.txt";
-    ASSERT_TRUE(rig.start_wrapped({"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e",
-                                   "trace=open,openat,openat2,creat"}));
+    ASSERT_TRUE(rig.start_wrapped(
+        {"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", "trace=open,openat,openat2,creat"}));
     ASSERT_TRUE(rig.wait_flips(1)) << rig.err();
-    // Two writers in turn, so that the FIFO is opened again in between.
+    const int first_fd = rig.fifo_fd();
+    ASSERT_GE(first_fd, 0);
+    // Two writers in turn, the second once glimmer has opened the FIFO again.
     ASSERT_TRUE(stress_send(rig.fifo, "PROGRESS 10\nMSG one\n"));
-    ASSERT_TRUE(rig.wait_flips(3));
+    ASSERT_TRUE(rig.wait_reopened(first_fd));
     ASSERT_TRUE(stress_send(rig.fifo, "MSG two\nQUIT\n"));
     const GlimmerExit e = glimmer_run_wait(&rig.process, STRESS_TIMEOUT_MS);
     EXPECT_TRUE(e.exited && e.code == 0) << rig.err();
@@ -144,11 +146,16 @@ TEST(OpenedFiles, OnlyDevicesFifoAndLibraries)
     // are loaded from the build tree. Beside the FIFO, glimmer writes the
     // record of the terminal it holds (through a temporary name).
     const std::string build = glimmer_binary_path().substr(0, glimmer_binary_path().rfind('/'));
-    std::vector<std::string> allowed = {"glimmer_fifo",   rig.dir.path + "/fb0.",
-                                        rig.dir.path + "/console.", "/etc/ld.so.cache",
-                                        "/lib/",          "/lib64/",
-                                        "/usr/lib/",      "/usr/lib64/",
-                                        build + "/",      "/dev/null",
+    std::vector<std::string> allowed = {"glimmer_fifo",
+                                        rig.dir.path + "/fb0.",
+                                        rig.dir.path + "/console.",
+                                        "/etc/ld.so.cache",
+                                        "/lib/",
+                                        "/lib64/",
+                                        "/usr/lib/",
+                                        "/usr/lib64/",
+                                        build + "/",
+                                        "/dev/null",
                                         "glimmer.vt"};
     if (stress_sanitized()) {
         // The sanitizer runtime reads its own view of the process.
@@ -225,10 +232,9 @@ TEST(Memcheck, HundredsOfCommandsWithoutErrorsOrLeaks)
     small.yres = 240;
     ASSERT_TRUE(rig.configure(small));
     const std::string log = rig.dir.path + "/memcheck.txt";
-    ASSERT_TRUE(rig.start_wrapped({"/usr/bin/valgrind", "--error-exitcode=99",
-                                   "--leak-check=full", "--show-leak-kinds=all",
-                                   "--errors-for-leak-kinds=definite,indirect,possible",
-                                   "--log-file=" + log}));
+    ASSERT_TRUE(rig.start_wrapped(
+        {"/usr/bin/valgrind", "--error-exitcode=99", "--leak-check=full", "--show-leak-kinds=all",
+         "--errors-for-leak-kinds=definite,indirect,possible", "--log-file=" + log}));
     ASSERT_TRUE(rig.wait_flips(1, 60000)) << glimmer_read_file(log);
     std::string batch;
     for (int i = 0; i < commands; i++) {

@@ -17,7 +17,6 @@
 #include <sstream>
 #include <thread>
 
-
 #ifndef GLIMMER_VTEMU_LIBRARY
 #error "GLIMMER_VTEMU_LIBRARY must name the console interposer"
 #endif
@@ -164,6 +163,32 @@ bool StressRig::waiting(long *nfds, bool quick) const
 bool StressRig::wait_waiting(int timeout_ms, long *nfds) const
 {
     return glimmer_run_wait_until([&] { return waiting(nfds); }, timeout_ms);
+}
+
+pid_t StressRig::glimmer_pid() const
+{
+    const std::string pid = std::to_string(process.pid);
+    std::istringstream children(glimmer_read_file("/proc/" + pid + "/task/" + pid + "/children"));
+    pid_t child = -1;
+    return children >> child ? child : process.pid;
+}
+
+int StressRig::fifo_fd(int timeout_ms) const
+{
+    int fd = -1;
+    (void)glimmer_run_wait_until(
+        [&] { return (fd = glimmer_run_fifo_fd(glimmer_pid(), fifo)) >= 0; }, timeout_ms);
+    return fd;
+}
+
+bool StressRig::wait_reopened(int old_fd, int timeout_ms) const
+{
+    return glimmer_run_wait_until(
+        [&] {
+            const int fd = glimmer_run_fifo_fd(glimmer_pid(), fifo);
+            return fd >= 0 && fd != old_fd;
+        },
+        timeout_ms);
 }
 
 std::string StressRig::console_now() const

@@ -58,6 +58,19 @@ struct StressRig {
     bool waiting(long *nfds = nullptr, bool quick = false) const;
     bool wait_waiting(int timeout_ms = STRESS_TIMEOUT_MS, long *nfds = nullptr) const;
 
+    // glimmer's own process: the run's, or its child under a wrapper that
+    // forks (strace).
+    pid_t glimmer_pid() const;
+    // The descriptor through which glimmer reads the FIFO, once it holds
+    // exactly one (for a moment during a reopen it holds two); -1 at the
+    // deadline.
+    int fifo_fd(int timeout_ms = STRESS_TIMEOUT_MS) const;
+    // Waits until glimmer reads the FIFO through another descriptor than
+    // `old_fd`: it has seen the end of file and opened the FIFO again. A
+    // writer that opens before then may find the old descriptor still good,
+    // and there is no reopen at all.
+    bool wait_reopened(int old_fd, int timeout_ms = STRESS_TIMEOUT_MS) const;
+
     std::string console_now() const;
     std::string console_as_found(int shown) const;
     std::vector<std::string> console_log() const;

@@ -368,6 +368,28 @@ bool glimmer_run_write_fifo(const std::string &path, const std::string &bytes, i
     return done == bytes.size();
 }
 
+int glimmer_run_fifo_fd(pid_t pid, const std::string &path)
+{
+    struct stat fifo;
+    if (stat(path.c_str(), &fifo) != 0)
+        return -1;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    DIR *d = opendir(fds.c_str());
+    if (!d)
+        return -1;
+    int found = -1, count = 0;
+    while (struct dirent *e = readdir(d)) {
+        struct stat st;
+        if (e->d_name[0] != '.' && stat((fds + e->d_name).c_str(), &st) == 0 &&
+            st.st_dev == fifo.st_dev && st.st_ino == fifo.st_ino) {
+            found = atoi(e->d_name);
+            count++;
+        }
+    }
+    closedir(d);
+    return count == 1 ? found : -1;
+}
+
 bool glimmer_run_signal(const GlimmerProcess &process, int signo)
 {
     return process.pid > 0 && !process.reaped && kill(process.pid, signo) == 0;

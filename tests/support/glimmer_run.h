@@ -79,6 +79,10 @@ bool glimmer_run_wait_fifo(const std::string &path, int timeout_ms);
 int glimmer_run_open_fifo(const std::string &path, int timeout_ms);
 // Writes all bytes into the FIFO and closes it again.
 bool glimmer_run_write_fifo(const std::string &path, const std::string &bytes, int timeout_ms);
+// The descriptor through which process pid holds the FIFO at `path` open;
+// -1 when it holds none, or more than one (a reader that reopens it opens the
+// new descriptor before it closes the old one).
+int glimmer_run_fifo_fd(pid_t pid, const std::string &path);
 
 bool glimmer_run_signal(const GlimmerProcess &process, int signo);
 // Whether the child is still running (reaps it when it has ended).

@@ -222,6 +222,22 @@ int main(int argc, char **argv)
     if (!r)
         wait_event(fd);
 
+    /* Master taken by another opener, which sets the CRTC, and then given back. */
+    r = drmDropMaster(fd);
+    other = open(path, O_RDWR | O_CLOEXEC);
+    r = drmSetMaster(other);
+    printf("answer other_takes_master %s\n", r ? error_name(errno) : "0");
+    r = drmModeSetCrtc(other, crtc, fb[1], 0, 0, &conn, 1, &mode);
+    printf("answer other_setcrtc_with_our_fb %s\n", r ? error_name(errno) : "0");
+    drmDropMaster(other);
+    r = drmSetMaster(fd);
+    printf("answer set_master_after_other %s\n", r ? error_name(errno) : "0");
+    r = drmModePageFlip(fd, crtc, fb[0], DRM_MODE_PAGE_FLIP_EVENT, NULL);
+    printf("answer page_flip_after_other_master %s\n", r ? error_name(errno) : "0");
+    if (!r)
+        wait_event(fd);
+    close(other);
+
     /* Freeing what is still shown. */
     r = drmModeRmFB(fd, fb[1]);
     printf("answer rmfb_shown %s\n", r ? error_name(errno) : "0");

@@ -9,8 +9,11 @@ captures pixel for pixel with the expected pictures computed by expect_scene.
 
 Each display's VM is booted once and runs several scenarios in a row (a
 failed scenario costs a fresh boot for the next one). Captures (PNG), the
-expected pictures of failed comparisons and the serial logs stay in the
-output directory.
+expected pictures of failed comparisons and each boot's serial log stay in
+the output directory, with DISPLAY.steps.log (every step as it starts) and,
+for a failed scenario, DISPLAY-SCENARIO.failed.txt (the step, the reason, the
+screen and the guest's messages at that moment). A failed run leaves
+FAILED.txt; the next run then moves its files into failed-TIME/.
 
   glimmer_vm.py --prepare --guest-dir G          fetch kernels, build guest programs
   glimmer_vm.py --guest-dir G --expect EXPECT_SCENE --out OUT [--suite bochs ...]
@@ -61,26 +64,66 @@ def run(cmd, **kw):
 
 # ---------------------------------------------------------------- host tools
 
-def ensure_host_packages():
+APT_DELAYS = (2, 5, 10)  # pauses between attempts, in seconds
+
+
+def apt_update():
+    """Updates the package lists, with a few retries: an archive in mid-sync
+    fails an index ("Mirror sync in progress?"), sometimes for an hour. Never
+    fails: what follows works with the lists there are and names a package
+    that cannot be had."""
+    for delay in APT_DELAYS + (None,):
+        r = run(["apt-get", "update", "-q"], check=False, stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE, text=True)
+        if r.returncode == 0:
+            return
+        last = (r.stderr.strip().splitlines() or ["status %d" % r.returncode])[-1]
+        if delay is None:
+            log("apt-get update keeps failing (%s); going on with the package lists there are"
+                % last)
+            return
+        log("apt-get update failed (%s); trying again in %d s" % (last, delay))
+        time.sleep(delay)
+
+
+def apt_get(args, what, **kw):
+    """apt-get install or download, tried again after an update (old lists
+    name files the archive has dropped). Failure names what could not be had."""
+    for attempt in range(2):
+        r = run(["apt-get", "-o", "DPkg::Lock::Timeout=300"] + args, check=False,
+                capture_output=True, text=True, **kw)
+        if r.returncode == 0:
+            return
+        if attempt == 0:
+            apt_update()
+    raise Failure("cannot get %s: %s" % (what, " ".join(r.stderr.strip().splitlines()[-2:])))
+
+
+def ensure_host_packages(extra=None):
+    """Installs the tools the VMs need; extra maps more tools to their packages."""
     want = {"qemu-system-x86_64": "qemu-system-x86", "qemu-system-arm": "qemu-system-arm",
             "dtc": "device-tree-compiler", "busybox": "busybox-static",
             "arm-linux-gnueabihf-gcc": "gcc-arm-linux-gnueabihf",
             "arm-linux-gnueabihf-g++": "g++-arm-linux-gnueabihf"}
+    want.update(extra or {})
     missing = sorted({pkg for tool, pkg in want.items() if not shutil.which(tool)})
     if missing:
         log("installing", " ".join(missing))
-        run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
-        run(["apt-get", "install", "-y", "-q", "--no-install-recommends"] + missing,
-            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), stdout=subprocess.DEVNULL)
+        apt_update()
+        apt_get(["install", "-y", "-q", "--no-install-recommends"] + missing, " ".join(missing),
+                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
 
 
 def newest_kernel(flavour):
-    out = run(["apt-cache", "search", "--names-only", r"^linux-image-6\.1\.0-[0-9]+-%s$" % flavour],
-              capture_output=True, text=True).stdout
-    names = re.findall(r"^(linux-image-6\.1\.0-(\d+)-%s) " % flavour, out, re.M)
-    if not names:
-        return None
-    return max(names, key=lambda n: int(n[1]))[0]
+    for attempt in range(2):
+        out = run(["apt-cache", "search", "--names-only",
+                   r"^linux-image-6\.1\.0-[0-9]+-%s$" % flavour], capture_output=True, text=True).stdout
+        names = re.findall(r"^(linux-image-6\.1\.0-(\d+)-%s) " % flavour, out, re.M)
+        if names:
+            return max(names, key=lambda n: int(n[1]))[0]
+        if attempt == 0:
+            apt_update()  # no lists yet, or none for this architecture
+    raise Failure("no package linux-image-6.1.0-N-%s in the package lists" % flavour)
 
 
 def fetch_package(name, arch, dest):
@@ -93,10 +136,7 @@ def fetch_package(name, arch, dest):
     log("fetching", package)
     debs = lambda: set(glob.glob(os.path.join(dl, name.split(":")[0] + "_*.deb")))
     if not debs():
-        r = run(["apt-get", "download", package], cwd=dl, check=False, capture_output=True)
-        if r.returncode != 0:
-            run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
-            run(["apt-get", "download", package], cwd=dl, capture_output=True)
+        apt_get(["download", package], package, cwd=dl)
     deb = sorted(debs())[-1]
     shutil.rmtree(dest, ignore_errors=True)
     run(["dpkg-deb", "-x", deb, dest])
@@ -108,7 +148,7 @@ def ensure_armhf_arch():
     archs = run(["dpkg", "--print-foreign-architectures"], capture_output=True, text=True).stdout
     if "armhf" not in archs.split():
         run(["dpkg", "--add-architecture", "armhf"])
-        run(["apt-get", "update", "-q"], stdout=subprocess.DEVNULL)
+        apt_update()
 
 
 class Kernel:
@@ -248,18 +288,29 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path, device="/dev/f
         shutil.copy(program, os.path.join(stage, "bin", os.path.basename(program).split("-")[0]))
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
     os.chmod(os.path.join(stage, "init"), 0o755)
+    stage_modules(kernel, modules, stage)
+    with open(os.path.join(stage, "etc/serial"), "w") as f:
+        f.write(serial + "\n")
+    with open(os.path.join(stage, "etc/device"), "w") as f:
+        f.write(device + "\n")
+    return pack_initramfs(stage, path)
+
+
+def stage_modules(kernel, modules, stage):
+    """Copies the (module, parameters) pairs and what they depend on into
+    stage and lists them in load order in stage/etc/modules.list."""
     lines = []
     params = {kernel.find(mod): p for mod, p in modules if p}
     for m in kernel.load_order([mod for mod, _ in modules]):
         os.makedirs(os.path.dirname(os.path.join(stage, m)), exist_ok=True)
         shutil.copy(os.path.join(kernel.moddir, m), os.path.join(stage, m))
         lines.append(m + (" " + params[m] if m in params else ""))
+    os.makedirs(os.path.join(stage, "etc"), exist_ok=True)
     with open(os.path.join(stage, "etc/modules.list"), "w") as f:
         f.write("\n".join(lines) + "\n")
-    with open(os.path.join(stage, "etc/serial"), "w") as f:
-        f.write(serial + "\n")
-    with open(os.path.join(stage, "etc/device"), "w") as f:
-        f.write(device + "\n")
+
+
+def pack_initramfs(stage, path):
     names = run(["find", "."], cwd=stage, capture_output=True).stdout
     cpio = run(["busybox", "cpio", "-o", "-H", "newc"], cwd=stage, input=names,
                capture_output=True).stdout
@@ -433,14 +484,17 @@ def check_layout(scr, progress, message, lengths, mode):
 # ---------------------------------------------------------------- the VM
 
 class Vm:
-    def __init__(self, name, cmd, out_dir):
+    def __init__(self, name, cmd, out_dir, boot):
         self.name, self.out_dir = name, out_dir
         self.qmp_path = os.path.join(out_dir, name + ".qmp")
         if os.path.exists(self.qmp_path):
             os.unlink(self.qmp_path)
         cmd = cmd + ["-display", "none", "-monitor", "none", "-serial", "stdio",
                      "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path, "-no-reboot"]
-        self.log = open(os.path.join(out_dir, name + ".serial.log"), "wb")
+        # Every boot keeps its own log: a failed scenario's boot is followed
+        # by a fresh one for the next scenario.
+        self.log_name = "%s.boot%d.serial.log" % (name, boot)
+        self.log = open(os.path.join(out_dir, self.log_name), "wb")
         self.t0 = time.monotonic()
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=self.log)
@@ -481,18 +535,31 @@ class Vm:
                 return seen, m
             seen.append(line)
 
-    def boot(self, timeout=120):
+    def boot(self, timeout=300):
         seen, m = self.wait_line(r"@@READY", timeout)
         self.boot_time = time.monotonic() - self.t0
         failed = [l for l in seen if l.startswith("@@INSMOD-FAILED")]
         if failed:
             raise Failure("%s: %s" % (self.name, failed))
-        s = socket.socket(socket.AF_UNIX)
-        s.connect(self.qmp_path)
+        self.connect_qmp()
+        return self.boot_time
+
+    def connect_qmp(self, timeout=30):
+        """Connects to QEMU's control socket, which appears soon after start."""
+        end = time.monotonic() + timeout
+        while True:
+            s = socket.socket(socket.AF_UNIX)
+            try:
+                s.connect(self.qmp_path)
+                break
+            except OSError:
+                s.close()
+                if time.monotonic() > end or self.proc.poll() is not None:
+                    raise Failure("%s: no QMP socket" % self.name)
+                time.sleep(0.05)
         self.qmp = s.makefile("rwb")
         self.qmp.readline()
         self._qmp("qmp_capabilities")
-        return self.boot_time
 
     def _qmp(self, command, **args):
         self.qmp.write(json.dumps({"execute": command, "arguments": args}).encode() + b"\n")
@@ -504,14 +571,14 @@ class Vm:
             if "error" in reply:
                 raise Failure("QMP %s: %s" % (command, reply["error"]))
 
-    def sh(self, line, timeout=30):
+    def sh(self, line, timeout=60):
         """Runs one shell line in the guest; returns (status, output lines)."""
         self.proc.stdin.write(line.encode() + b"\n")
         self.proc.stdin.flush()
         seen, m = self.wait_line(r"@@END (\d+)$", timeout)
         return int(m.group(1)), seen
 
-    def check(self, line, timeout=30):
+    def check(self, line, timeout=60):
         rc, out = self.sh(line, timeout)
         if rc != 0:
             raise Failure("guest command %r failed with %d: %s" % (line, rc, out))
@@ -550,6 +617,22 @@ def printf_literal(text):
     return "'" + "".join(out) + "'"
 
 
+def parse_fb_info(lines):
+    """The framebuffer's mode from the output of "vtprobe fb"."""
+    f = [l for l in lines if l.startswith("fb ")][0].split()
+    bits = lambda s: tuple(int(v) for v in s.split("/"))
+    return {"xres": int(f[1]), "yres": int(f[2]), "yres_virtual": int(f[4]), "bpp": int(f[5]),
+            "red": bits(f[6]), "green": bits(f[7]), "blue": bits(f[8]),
+            "yoffset": int(f[9]), "line_length": int(f[10]), "smem_len": int(f[11]),
+            "id": " ".join(f[12:])}
+
+
+def black_share(px):
+    """The share of black pixels; every 97th pixel is a fair sample of a text screen."""
+    black = sum(1 for i in range(0, len(px), 3 * 97) if px[i:i + 3] == b"\x00\x00\x00")
+    return black / ((len(px) // 3 + 96) // 97)
+
+
 class Runner:
     """Carries out scenarios, each a list of steps, in one booted VM. A
     failed scenario may leave the guest's terminals or display in any state,
@@ -559,9 +642,11 @@ class Runner:
         self.make_vm, self.vm, self.d, self.expect_tool = make_vm, None, display, expect_tool
         self.out_dir, self.results = out_dir, results
         self.boot_times = []
+        self.boots = 0
 
     def boot(self):
-        self.vm = self.make_vm()
+        self.boots += 1
+        self.vm = self.make_vm(self.boots)
         try:
             self.boot_times.append(self.vm.boot())
             i = self.fb_info()
@@ -578,13 +663,7 @@ class Runner:
             self.vm = None
 
     def fb_info(self):
-        out = self.vm.check("vtprobe fb")
-        f = [l for l in out if l.startswith("fb ")][0].split()
-        bits = lambda s: tuple(int(v) for v in s.split("/"))
-        return {"xres": int(f[1]), "yres": int(f[2]), "yres_virtual": int(f[4]), "bpp": int(f[5]),
-                "red": bits(f[6]), "green": bits(f[7]), "blue": bits(f[8]),
-                "yoffset": int(f[9]), "line_length": int(f[10]), "smem_len": int(f[11]),
-                "id": " ".join(f[12:])}
+        return parse_fb_info(self.vm.check("vtprobe fb"))
 
     def read_file(self, path):
         rc, out = self.vm.sh("cat %s" % path)
@@ -617,7 +696,7 @@ class Runner:
                       "echo $! >/tmp/g.pid" % " ".join(shlex.quote(a) for a in self.args))
         if not runs:
             return
-        self.vm.check("i=0; while [ ! -p /run/glimmer_fifo ] && [ $i -lt 100 ]; do sleep 0.05; "
+        self.vm.check("i=0; while [ ! -p /run/glimmer_fifo ] && [ $i -lt 600 ]; do sleep 0.05; "
                       "i=$((i+1)); done; [ -p /run/glimmer_fifo ]")
 
     def step_fifo(self, text, ops):
@@ -637,21 +716,29 @@ class Runner:
              str(self.angle), mode] + ops)
         return read_ppm(path)
 
-    def step_screen(self, name, timeout=15.0):
-        """Captures until the screen shows the expected picture or the time is up."""
-        info = self.fb_info()
+    def step_screen(self, name, timeout=30.0):
+        """Captures until the screen shows the expected picture or the time is up.
+        The FIFO appears before glimmer sets the depth it draws in, so the
+        device is read again until the picture matches."""
         mode = self.d["expand"]
-        w, h, want = self.expected_picture(info, name, mode)
+        info, want = None, None
         path = os.path.join(self.out_dir, name + ".capture.ppm")
         end = time.monotonic() + timeout
         t0 = time.monotonic()
         while True:
+            now = self.fb_info()
+            layout = lambda i: i and tuple(i[k] for k in ("xres", "yres", "bpp", "red", "green", "blue"))
+            if layout(now) != layout(info) and now["bpp"] in (16, 24, 32):
+                info = now
+                w, h, want = self.expected_picture(info, name, mode)
             cw, ch, got = self.vm.screendump(path)
-            if (cw, ch) == (w, h) and got == want:
+            if want is not None and (cw, ch) == (w, h) and got == want:
                 break
             if time.monotonic() > end:
                 break
             time.sleep(0.05)
+        if want is None:
+            raise Failure("screen %s: the device stayed at %d bpp" % (name, now["bpp"]))
         self.settle = max(self.settle, time.monotonic() - t0)
         write_png(os.path.join(self.out_dir, name + ".capture.png"), cw, ch, got)
         os.unlink(path)
@@ -701,14 +788,14 @@ class Runner:
         self.vm.check("kill -%s $(cat /tmp/g.pid)" % sig)
 
     def step_chvt(self, n):
-        self.vm.check("chvt %d" % n, timeout=20)
+        self.vm.check("chvt %d" % n, timeout=60)
 
     def step_exit(self, status):
-        out = self.vm.check("p=$(cat /tmp/g.pid); i=0; while kill -0 $p 2>/dev/null && [ $i -lt 100 ]; "
+        out = self.vm.check("p=$(cat /tmp/g.pid); i=0; while kill -0 $p 2>/dev/null && [ $i -lt 300 ]; "
                             "do sleep 0.1; i=$((i+1)); done; if kill -0 $p 2>/dev/null; then "
-                            "kill -9 $p; echo still-running; fi; wait $p; echo status=$?")
+                            "kill -9 $p; echo still-running; fi; wait $p; echo status=$?", timeout=90)
         if "still-running" in out:
-            raise Failure("glimmer did not end within 10 s")
+            raise Failure("glimmer did not end within 30 s")
         got = int(out[-1].split("=")[1])
         if got != status:
             raise Failure("exit status %d, want %d; stderr: %r" % (got, status, self.read_file("/tmp/g.err")))
@@ -736,8 +823,10 @@ class Runner:
         if out != "kdmode text vtmode auto":
             raise Failure("terminal %d: %s" % (active, out))
         if self.switching:
-            # /dev/vcsN exists exactly while terminal N is allocated.
-            rc, _ = self.vm.sh("[ -e /dev/vcs%d ]" % self.free_vt)
+            # /dev/vcsN exists while terminal N is allocated; the kernel
+            # thread that removes the node may lag on a busy host.
+            rc, _ = self.vm.sh("i=0; while [ -e /dev/vcs%d ] && [ $i -lt 100 ]; do sleep 0.1; "
+                               "i=$((i+1)); done; [ -e /dev/vcs%d ]" % (self.free_vt, self.free_vt))
             if rc == 0:
                 raise Failure("glimmer's terminal %d is still allocated" % self.free_vt)
             again = self.openqry()
@@ -749,12 +838,10 @@ class Runner:
         with terminal 1's banner line at the top exactly when terminal 1 is
         on display."""
         path = os.path.join(self.out_dir, name + ".capture.ppm")
-        end = time.monotonic() + 10
+        end = time.monotonic() + 20
         while True:
             w, h, px = self.vm.screendump(path)
-            # Every 97th pixel is a fair sample of a text screen.
-            black = sum(1 for i in range(0, len(px), 3 * 97) if px[i:i + 3] == b"\x00\x00\x00")
-            share = black / ((len(px) // 3 + 96) // 97)
+            share = black_share(px)
             if share > 0.9 or time.monotonic() > end:
                 break
             time.sleep(0.1)
@@ -791,28 +878,65 @@ class Runner:
         if rc != status:
             raise Failure("%r: status %d, want %d: %s" % (line, rc, status, out))
 
+    def journal(self, text):
+        """One line in DISPLAY.steps.log, written at once: if the whole run
+        is killed (a test timeout), the last line names the step it was in."""
+        with open(os.path.join(self.out_dir, self.display_name + ".steps.log"), "a") as f:
+            f.write("%7.1f s  %s\n" % (time.monotonic() - self.t_start, text))
+
+    def record_failure(self, name, step, why):
+        """DISPLAY-SCENARIO.failed.txt: the failing step and why, which boot's
+        serial log to read, and what the guest shows and says at that moment."""
+        base = os.path.join(self.out_dir, "%s-%s" % (self.display_name, name))
+        lines = ["scenario %s/%s" % (self.display_name, name), "failed step: %s" % step,
+                 "reason: %s" % why]
+        if self.vm:
+            lines.append("serial log: %s (boot %d)" % (self.vm.log_name, self.boots))
+            alive = self.vm.proc.poll() is None
+            lines.append("QEMU: %s" % ("running" if alive else "ended with %s" % self.vm.proc.returncode))
+            if alive and self.vm.qmp:
+                try:
+                    w, h, px = self.vm.screendump(base + ".at-failure.ppm")
+                    write_png(base + ".at-failure.png", w, h, px)
+                    os.unlink(base + ".at-failure.ppm")
+                    lines.append("screen at the failure: %s" % os.path.basename(base + ".at-failure.png"))
+                    for what, cmd in (("glimmer's stderr", "cat /tmp/g.err"),
+                                      ("kernel messages", "dmesg | tail -n 20")):
+                        rc, out = self.vm.sh(cmd, timeout=20)
+                        lines += ["%s:" % what] + ["  " + l for l in out]
+                except Exception as e:  # the guest may be past answering
+                    lines.append("no more from the guest: %s" % e)
+        with open(base + ".failed.txt", "w") as f:
+            f.write("\n".join(lines) + "\n")
+
     def scenario(self, name, steps):
         t0 = time.monotonic()
         self.settle = 0.0
+        step = "boot"
+        self.journal("scenario %s" % name)
         try:
             if not self.vm:
+                self.journal("  boot %d" % (self.boots + 1))
                 self.boot()
-            for step in steps:
-                kind, args = step[0], step[1:]
-                if kind == "screen":
-                    args = ("%s-%s-%s" % (self.display_name, name, args[0]),) + args[1:]
-                if kind == "text_screen":
+            for i, (kind, *args) in enumerate(steps):
+                step = "%d %s %s" % (i + 1, kind, " ".join(repr(a) for a in args))
+                self.journal("  step " + step)
+                args = tuple(args)
+                if kind in ("screen", "text_screen"):
                     args = ("%s-%s-%s" % (self.display_name, name, args[0]),) + args[1:]
                 getattr(self, "step_" + kind)(*args)
             ok, why = True, ""
-        except Failure as e:
-            ok, why = False, str(e)
+        except Exception as e:  # a lost QEMU may surface as OSError or ValueError
+            ok, why = False, str(e) if isinstance(e, Failure) else "%s: %s" % (type(e).__name__, e)
         dt = time.monotonic() - t0
         full = self.display_name + "/" + name
         self.results.append((full, ok, dt, why))
+        self.journal("  %s after %.1f s" % ("passed" if ok else "FAILED in step %s: %s" % (step, why), dt))
         log("%s %-40s %5.1f s (slowest screen %.2f s)%s" % (
-            "PASS" if ok else "FAIL", full, dt, self.settle, "" if ok else "\n  " + why))
+            "PASS" if ok else "FAIL", full, dt, self.settle,
+            "" if ok else "\n  step %s\n  %s" % (step, why)))
         if not ok:
+            self.record_failure(name, step, why)
             self.close()
         return ok
 
@@ -842,7 +966,7 @@ def sequence_steps(prefix=""):
 
 # The expected messages of the single-buffered DRM device: the pan test
 # succeeds, the request for a second page is refused.
-BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled"
+BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled\n"
 
 
 def suite_bochs(r):
@@ -925,7 +1049,7 @@ def suite_bochs_pan(r):
                 ("console", 1)])
 
 
-VESA_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
+VESA_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled\n"
 
 
 def suite_vesa(r):
@@ -936,7 +1060,7 @@ def suite_vesa(r):
         ("console", 1)])
 
 
-ARM_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled"
+ARM_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled\n"
 
 
 def suite_arm(r):
@@ -1004,7 +1128,7 @@ class DrmRunner(Runner):
         return Runner.scenario(self, name, steps)
 
     def step_start(self, args, runs=True):
-        self.t_start = time.monotonic()
+        self.glimmer_started = time.monotonic()
         Runner.step_start(self, args, runs)
 
     def step_head(self, name, head):
@@ -1055,14 +1179,14 @@ class DrmRunner(Runner):
         info = self.fb_info()
         w, h, want = self.expected_picture(info, name, self.d["expand"])
         path = os.path.join(self.out_dir, name + ".first.ppm")
-        end = self.t_start + 30
+        end = self.glimmer_started + 30
         while True:
             cw, ch, got = self.vm.screendump(path)
             if (cw, ch) == (w, h) and got == want:
                 break
             if time.monotonic() > end:
                 raise Failure("no exact initial scene within 30 s of the start")
-        dt = time.monotonic() - self.t_start
+        dt = time.monotonic() - self.glimmer_started
         os.unlink(path)
         os.unlink(os.path.join(self.out_dir, name + ".expected.ppm"))
         FIRST_FRAMES.append((self.display_name, " ".join(self.args) or "(no options)", dt))
@@ -1197,12 +1321,35 @@ def x86_cmd(kernel, initrd, display, append, pvh=True):
     # code that sets a VESA mode; "vga=" needs the compressed image.
     pvh = pvh and os.path.exists(kernel.vmlinux)
     image = ["-kernel", kernel.vmlinux if pvh else kernel.image]
+    # no_timer_check: at boot the kernel gives the timer interrupt a short
+    # busy loop to arrive through the IO-APIC and panics ("IO-APIC + timer
+    # doesn't work!") when it does not; on a busy host TCG is that slow.
     return (["qemu-system-x86_64", "-M", "pc", "-accel", "tcg", "-m", "384", "-smp", "1"] +
             display + image + ["-initrd", initrd, "-append",
-                               "console=ttyS0 loglevel=4 panic=-1 " + append])
+                               "console=ttyS0 loglevel=4 panic=-1 no_timer_check " + append])
 
 
 SKIP = 77  # the status CTest reads as "skipped"
+FAILED_MARK = "FAILED.txt"  # left in the output directory by a failed run
+
+
+def keep_failed_run(out):
+    """Clears the previous run's files from the output directory, except
+    after a failure: then they move into failed-TIME/ (the three newest such
+    directories are kept), so a later run never wipes what showed the fault."""
+    old = [p for p in glob.glob(os.path.join(out, "*")) if os.path.isfile(p)
+           and re.search(r"\.(png|ppm|log|txt)$", p)]
+    if os.path.exists(os.path.join(out, FAILED_MARK)):
+        keep = os.path.join(out, time.strftime("failed-%Y%m%d-%H%M%S"))
+        os.makedirs(keep, exist_ok=True)
+        for p in old:
+            os.rename(p, os.path.join(keep, os.path.basename(p)))
+        for stale in sorted(glob.glob(os.path.join(out, "failed-*")))[:-3]:
+            shutil.rmtree(stale, ignore_errors=True)
+        log("the previous run failed: its files are kept in", keep)
+    else:
+        for p in old:
+            os.unlink(p)
 
 
 def main():
@@ -1224,8 +1371,11 @@ def main():
     guest = os.path.abspath(a.guest_dir or os.path.join(out, "guest"))
     os.makedirs(out, exist_ok=True)
     os.makedirs(guest, exist_ok=True)
-    for old in glob.glob(os.path.join(out, "*.png")):
-        os.unlink(old)
+    if not a.prepare:
+        keep_failed_run(out)
+        # Replaced at the end; a run killed on the way (a test timeout) leaves it.
+        with open(os.path.join(out, FAILED_MARK), "w") as f:
+            f.write("the run did not finish; the last lines of *.steps.log say where it was\n")
     results = []
     t_all = time.monotonic()
 
@@ -1296,10 +1446,12 @@ def main():
     for s in suites:
         name, suite, display, cmd = plans[s]()
         if s in DRM_SUITES:
-            runner = DrmRunner(lambda: DrmVm(name, cmd, out), display, a.expect, out, results)
+            runner = DrmRunner(lambda boot: DrmVm(name, cmd, out, boot), display, a.expect, out,
+                               results)
         else:
-            runner = Runner(lambda: Vm(name, cmd, out), display, a.expect, out, results)
+            runner = Runner(lambda boot: Vm(name, cmd, out, boot), display, a.expect, out, results)
         runner.display_name = name
+        runner.t_start = t_all
         runner.glimmer = ga if s == "arm" or s.startswith("drm-arm") else gx
         try:
             suite(runner)
@@ -1311,6 +1463,12 @@ def main():
     log("%d scenarios, %d failed, %.0f s in all" % (len(results), len(failed), time.monotonic() - t_all))
     for r in failed:
         log("FAILED", r[0])
+    if failed or not results:
+        with open(os.path.join(out, FAILED_MARK), "w") as f:
+            f.write("".join("%s: %s\n" % (r[0], r[3]) for r in failed) or "no scenario ran\n")
+        log("captures, serial logs and the failed steps are in", out)
+    else:
+        os.unlink(os.path.join(out, FAILED_MARK))
     return 1 if failed or not results else 0
 
 

@@ -12,6 +12,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+apt_name=build-armhf.sh
+. "$root/tools/apt.sh"
 triple=arm-linux-gnueabihf
 
 run_tests=0
@@ -60,9 +62,8 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "build-armhf.sh: need root to install them (apt-get install ${missing[*]})" >&2
         exit 1
     fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq -o DPkg::Lock::Timeout=300 "${missing[@]}"
+    apt_update
+    apt_install "${missing[@]}"
 fi
 
 # The board's libraries, from Debian's multiarch packages.

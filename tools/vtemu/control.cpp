@@ -34,10 +34,15 @@ static std::string terminal_list(uint64_t mask)
         while (last < VTEMU_MAX_VT && (mask & ((uint64_t)1 << (last + 1))))
             last++;
         if (!text.empty())
-            text += ",";
+            text += ',';
         text += std::to_string(n);
-        if (last > n)
-            text += "-" + std::to_string(last);
+        // Appended piece by piece: "-" + std::to_string(last) builds a
+        // temporary by inserting at its front, which GCC 12's Release build
+        // reports as an overlapping copy (-Wrestrict).
+        if (last > n) {
+            text += '-';
+            text += std::to_string(last);
+        }
         n = last;
     }
     return text.empty() ? "none" : text;

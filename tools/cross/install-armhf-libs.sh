@@ -15,20 +15,20 @@
 #
 # Exit status: 0 when every package is installed, 1 when some are left out.
 set -uo pipefail
+apt_name=install-armhf-libs.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../apt.sh"
 
 arch=armhf
 native=$(dpkg --print-architecture)
-say() { echo "install-armhf-libs.sh: $*" >&2; }
+say() { echo "$apt_name: $*" >&2; }
 
 installed_version() { # PACKAGE:ARCH
     dpkg-query -W -f='${db:Status-Abbrev} ${Version}\n' "$1" 2>/dev/null |
         awk '$1 == "ii" { print $2 }'
 }
 
-apt_install() {
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        --no-remove -o DPkg::Lock::Timeout=300 "$@"
-}
+# --no-remove: an armhf package must never make apt remove a native one.
+install_pinned() { apt_get_install --no-remove "$@"; }
 
 # The package's armhf dependencies, itself included, that are not installed
 # yet, pinned to the build machine's versions where it has them.
@@ -62,10 +62,10 @@ install_one() {
     fi
     if [ -z "$(apt-cache madison "$package" 2>/dev/null)" ]; then
         say "no package lists for $arch yet: apt-get update"
-        apt-get update -q >&2 || say "apt-get update failed; going on with the lists there are"
+        apt_update >&2
     fi
     say "installing $package"
-    apt_install "$package" >&2 && return 0
+    install_pinned "$package" >&2 && return 0
     # The usual cause: an armhf library whose newest version is not the one
     # installed for $native.
     pin_dependencies "$1"
@@ -75,7 +75,7 @@ install_one() {
         return 1
     fi
     say "trying again with the versions installed for $native: ${pins[*]}"
-    if apt_install "${pins[@]}" >&2; then
+    if install_pinned "${pins[@]}" >&2; then
         # Only the package asked for counts as installed by hand.
         local dep
         for dep in "${pins[@]}"; do
@@ -98,7 +98,7 @@ if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     fi
     say "adding the $arch architecture"
     dpkg --add-architecture "$arch"
-    apt-get update -q >&2 || say "apt-get update failed; going on with the lists there are"
+    apt_update >&2
 fi
 
 status=0

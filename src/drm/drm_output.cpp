@@ -430,8 +430,8 @@ bool glimmer_drm_flip(Output *output, bool sync)
             h->flip_pending = true;
             flipped[i] = true;
         } else if (errno == EBUSY && set_crtc(out->fd, h, fb_id)) {
-            // Master regained after a switch away: the CRTC must be set again
-            // before flips are taken.
+            // The card takes no flip now (one still in progress, or the CRTC
+            // lost its framebuffer): setting the CRTC shows the page anyway.
             flipped[i] = true;
         } else {
             // Not shown: the drawing page stays, and so does its damage.

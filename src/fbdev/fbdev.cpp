@@ -18,8 +18,25 @@ static void set_bitfield(struct fb_bitfield *f, uint32_t offset, uint32_t length
     f->msb_right = 0;
 }
 
+// Sets the depth, with the doubled virtual height for a second page in the
+// same request when `pages` (a depth change is a mode set, and so is a change
+// of the virtual height: one request costs one instead of two). Refused, the
+// depth is asked for alone, one page high.
+static bool put_depth(int fd, struct fb_var_screeninfo *var, bool pages)
+{
+    if (pages) {
+        struct fb_var_screeninfo both = *var;
+        both.yres_virtual = 2 * var->yres;
+        if (ioctl(fd, FBIOPUT_VSCREENINFO, &both) == 0) {
+            *var = both;
+            return true;
+        }
+    }
+    return ioctl(fd, FBIOPUT_VSCREENINFO, var) == 0;
+}
+
 // Asks for 32, then 16 bits per pixel. Returns false when both are refused.
-static bool change_depth(int fd, struct fb_var_screeninfo *var)
+static bool change_depth(int fd, struct fb_var_screeninfo *var, bool pages)
 {
     fprintf(stderr,
             "Error, no support currently for %i bpp frame buffers\n"
@@ -31,7 +48,7 @@ static bool change_depth(int fd, struct fb_var_screeninfo *var)
     set_bitfield(&var->green, 8, 8);
     set_bitfield(&var->blue, 16, 8);
     set_bitfield(&var->transp, 0, 0);
-    if (ioctl(fd, FBIOPUT_VSCREENINFO, var) == 0) {
+    if (put_depth(fd, var, pages)) {
         fputs("Switched to a 32 bpp 8,8,8 frame buffer\n", stdout);
         return true;
     }
@@ -41,7 +58,7 @@ static bool change_depth(int fd, struct fb_var_screeninfo *var)
     set_bitfield(&var->green, 5, 6);
     set_bitfield(&var->blue, 0, 5);
     set_bitfield(&var->transp, 0, 0);
-    if (ioctl(fd, FBIOPUT_VSCREENINFO, var) == 0) {
+    if (put_depth(fd, var, pages)) {
         fputs("Switched to a 16 bpp 5,6,5 frame buffer\n", stdout);
         return true;
     }
@@ -108,7 +125,10 @@ FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation)
         perror("Error getting variable framebuffer info");
         return fail(dev);
     }
-    if (var.bits_per_pixel < 16 && !change_depth(dev->fd, &var))
+    // Where the depth must change anyway, the second page is asked for with
+    // it, if the display pans at all (the pan request below decides).
+    if (var.bits_per_pixel < 16 &&
+        !change_depth(dev->fd, &var, ioctl(dev->fd, FBIOPAN_DISPLAY, &var) == 0))
         return fail(dev);
     if (ioctl(dev->fd, FBIOGET_VSCREENINFO, &var) == -1) {
         perror("Error getting variable framebuffer info (2)");
@@ -202,6 +222,12 @@ void glimmer_fbdev_close(Output *output)
     FbdevOutput *dev = (FbdevOutput *)output;
     if (!dev)
         return;
+    // The text console draws into the first page: left on the second, as
+    // after a run without a terminal of its own, the console would seem gone.
+    if (dev->fd >= 0 && dev->head.double_buffered && dev->var_info.yoffset != 0) {
+        dev->var_info.yoffset = 0;
+        (void)ioctl(dev->fd, FBIOPAN_DISPLAY, &dev->var_info);
+    }
     if (dev->fd >= 0)
         close(dev->fd);
     free(dev);

@@ -272,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {{1280, 800, 32, 0}},
                  SECOND_BUFFER},
-        // Master regained: the flip is refused until the CRTC is set again.
+        // A flip refused as busy: the CRTC is set again with the new page.
         ShowCase{"flip_busy_sets_the_crtc_again",
                  glimmer_drmemu_preset("bochs") + "refuse_nth MODE_PAGE_FLIP 1 EBUSY\n",
                  {},

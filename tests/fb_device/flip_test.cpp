@@ -63,6 +63,47 @@ TEST_F(Flip, SingleBufferingDoesNothing)
     }
 }
 
+// Closing leaves the first page on display, where the text console draws.
+struct CloseCase {
+    const char *name;
+    uint32_t start_yoffset;
+    int flips;
+    bool pans_back;
+};
+
+class CloseShowsFirstPage : public Flip, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(CloseShowsFirstPage, PansBackOnlyFromTheSecond)
+{
+    const CloseCase c = GetParam();
+    open_double(c.start_yoffset);
+    for (int i = 0; i < c.flips; i++)
+        flip(0);
+    const size_t pans = log("FBIOPAN_DISPLAY").size();
+    close_fb();
+    const std::vector<FbemuLogEntry> after = log("FBIOPAN_DISPLAY");
+    ASSERT_EQ(after.size(), pans + (c.pans_back ? 1 : 0));
+    if (c.pans_back) {
+        EXPECT_EQ(after.back().number("yoffset"), 0);
+        // The pan comes before the descriptor is closed.
+        const std::vector<FbemuLogEntry> all = log();
+        ASSERT_GE(all.size(), 2u);
+        EXPECT_EQ(all[all.size() - 2].name, "FBIOPAN_DISPLAY");
+    }
+    EXPECT_EQ(state().yoffset, 0u);
+    expect_descriptor_closed();
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, CloseShowsFirstPage,
+                         ::testing::Values(CloseCase{"second_after_one_flip", 0, 1, true},
+                                           CloseCase{"first_after_two_flips", 0, 2, false},
+                                           CloseCase{"second_as_found", 48, 0, true},
+                                           CloseCase{"first_after_flip_from_second", 48, 1, false},
+                                           CloseCase{"odd_offset_as_found", 5, 0, true}),
+                         [](const ::testing::TestParamInfo<CloseCase> &i) {
+                             return std::string(i.param.name);
+                         });
+
 TEST_F(Flip, PansBetweenThePagesFromTheFirst)
 {
     open_double(0);

@@ -112,9 +112,28 @@ FbemuDevice StressRig::device() const
     return d;
 }
 
+// Frames shown: the pans that moved the display, less the pan back to the
+// first page as glimmer closes the device (the last request before the
+// close, not after a vertical-sync wait), which shows nothing new.
 uint32_t StressRig::flips() const
 {
-    return device().flips;
+    const uint32_t moved = device().flips;
+    const std::vector<FbemuLogEntry> log = glimmer_fbemu_read_log(dir.path, 0);
+    const size_t n = log.size();
+    if (moved == 0 || n < 3 || log[n - 1].name != "close" || log[n - 2].name != "FBIOPAN_DISPLAY" ||
+        log[n - 2].result != 0 || log[n - 3].name == "FBIO_WAITFORVSYNC")
+        return moved;
+    // Where the display stood before that pan: the last accepted request
+    // that set it.
+    long shown = -1;
+    for (size_t i = 0; i + 2 < n; i++) {
+        const FbemuLogEntry &e = log[i];
+        if (e.result == 0 && e.has("yoffset") &&
+            (e.name == "FBIOPAN_DISPLAY" || e.name == "FBIOGET_VSCREENINFO" ||
+             e.name == "FBIOPUT_VSCREENINFO"))
+            shown = e.number("yoffset");
+    }
+    return shown > 0 ? moved - 1 : moved;
 }
 
 bool StressRig::wait_flips(uint32_t at_least, int timeout_ms) const

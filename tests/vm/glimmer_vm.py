@@ -256,11 +256,11 @@ def build_guest(source, build_dir, cross):
     return os.path.join(build_dir, "glimmer")
 
 
-def build_probe(out_dir, cross):
-    exe = os.path.join(out_dir, "vtprobe-arm" if cross else "vtprobe-x86")
+def build_probe(out_dir, cross, name="vtprobe"):
+    exe = os.path.join(out_dir, name + ("-arm" if cross else "-x86"))
     cc = "arm-linux-gnueabihf-gcc" if cross else "gcc"
     run([cc, "-static", "-O2", "-Wall", "-Wextra", "-Werror", "-o", exe,
-         os.path.join(HERE, "vtprobe.c")])
+         os.path.join(HERE, name + ".c")])
     return exe
 
 
@@ -284,6 +284,7 @@ def make_initramfs(kernel, modules, glimmer, probe, serial, path, device="/dev/f
     if client:
         shutil.copy(client, os.path.join(stage, "bin/glimmer-write"))
     shutil.copy(probe, os.path.join(stage, "bin/vtprobe"))
+    shutil.copy(probe.replace("vtprobe", "startprobe"), os.path.join(stage, "bin/startprobe"))
     for program in extra:
         shutil.copy(program, os.path.join(stage, "bin", os.path.basename(program).split("-")[0]))
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(stage, "init"))
@@ -642,6 +643,7 @@ class Runner:
         self.make_vm, self.vm, self.d, self.expect_tool = make_vm, None, display, expect_tool
         self.out_dir, self.results = out_dir, results
         self.boot_times = []
+        self.timings = []
         self.boots = 0
 
     def boot(self):
@@ -857,12 +859,15 @@ class Runner:
         if not banner and lit > 40:
             raise Failure("screen %s: %d lit pixels at the top of an empty terminal" % (name, lit))
 
-    def step_pan(self):
-        """The pan position after glimmer ended follows the number of flips."""
+    def step_pan(self, ended=False):
+        """The pan position while glimmer runs follows the number of flips;
+        once it has ended, the first page is on display again."""
         info = self.fb_info()
         want = self.before["yoffset"]
         for _ in range(self.flips):
             want = 0 if want else info["yres"]
+        if ended:
+            want = 0
         if info["yoffset"] != want:
             raise Failure("yoffset %d after %d flips from %d, want %d"
                           % (info["yoffset"], self.flips, self.before["yoffset"], want))
@@ -872,6 +877,49 @@ class Runner:
         if (info["bpp"], info["yres_virtual"]) != (bpp, yres_virtual):
             raise Failure("device at %d bpp, virtual height %d; want %d and %d"
                           % (info["bpp"], info["yres_virtual"], bpp, yres_virtual))
+
+    def step_timing(self, label, args, runs=5):
+        """Starts the floor program (label "floor") or glimmer RUNS times with
+        the start-up probe. The probe must see every run reach its wait for
+        commands and end with status 0; the times are reported, not judged."""
+        if label.startswith("floor"):
+            cmd = "startprobe run %d /run/floor_fifo /bin/startprobe floor /run/floor_fifo" % runs
+        else:
+            cmd = "startprobe run %d /run/glimmer_fifo /bin/glimmer %s" % (runs, args)
+        out = self.vm.check("cd / && %s </dev/null 2>/tmp/t.err" % cmd, timeout=30 + 20 * runs)
+        got = []
+        for l in out:
+            m = re.match(r"probe run (\d+) start_ms ([\d.]+) exit_ms ([\d.]+) status (\d+)", l)
+            if m:
+                if int(m.group(4)) != 0:
+                    raise Failure("%s run %s ended with status %s" % (label, m.group(1), m.group(4)))
+                got.append((float(m.group(2)), float(m.group(3))))
+        if len(got) != runs:
+            raise Failure("%s: the probe timed %d of %d runs: %s" % (label, len(got), runs, out[-4:]))
+        self.timings.append((label, got))
+        if not label.startswith("floor"):
+            self.report_timings()
+
+    def report_timings(self):
+        """The table so far, in the log and in OUT/timing-DISPLAY.txt."""
+        med = lambda v: sorted(v)[len(v) // 2] if len(v) % 2 else sum(sorted(v)[len(v) // 2 - 1:len(v) // 2 + 1]) / 2
+        lines = ["%s: start = execve to first wait for commands, ms; exit = QUIT to end, ms"
+                 % self.display_name,
+                 "%-22s %9s %12s %9s %12s %12s" % ("program", "first", "later (med)", "exit (med)",
+                                                  "first/floor", "later/floor")]
+        floor = None  # each program is compared with the floor timed last before it
+        for label, t in self.timings:
+            if label.startswith("floor"):
+                floor = t
+            first, later, ex = t[0][0], med([s for s, _ in t[1:]]), med([e for _, e in t])
+            ratio = lambda a, b: "%.2f" % (a / b) if b and b > 0 else "-"
+            lines.append("%-22s %9.2f %12.2f %9.2f %12s %12s" % (
+                label, first, later, ex, ratio(first, floor[0][0]) if floor else "-",
+                ratio(later, med([s for s, _ in floor[1:]])) if floor else "-"))
+        with open(os.path.join(self.out_dir, "timing-%s.txt" % self.display_name), "w") as f:
+            f.write("\n".join(lines) + "\n")
+        for l in lines:
+            log("  " + l)
 
     def step_sh(self, line, status=0):
         rc, out = self.vm.sh(line)
@@ -969,6 +1017,15 @@ def sequence_steps(prefix=""):
 BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled\n"
 
 
+def timing_scenario(r, extra=()):
+    """Start-up and exit times in a fresh boot, so that the first start timed
+    is the first in the boot: the floor, glimmer with a terminal of its own,
+    then with -n."""
+    r.close()
+    r.scenario("timing", [("timing", "floor", ""), ("timing", "glimmer", ""),
+                          ("timing", "glimmer -n", "-n")] + list(extra))
+
+
 def suite_bochs(r):
     for angle in (0, 90, 180, 270):
         r.scenario("angle%d" % angle, [
@@ -1004,6 +1061,7 @@ def suite_bochs(r):
                               [("P", 75), ("M", "no terminal switch")]),
                              ("screen", "cmds"), ("fifo", "QUIT\n", []), ("exit", 0),
                              ("output", "", BOCHS_ERR), ("console", 1)])
+    timing_scenario(r)
 
 
 def suite_cirrus(r):
@@ -1029,23 +1087,28 @@ def suite_cirrus(r):
         ("signal", "TERM"), ("exit", 0),
         ("output", switched + "to back\n", fallback + vsync * 4), ("console", 1), ("mode", 8, 480)])
     # Without a terminal switch nothing gives the console its mode back: the
-    # next run finds 16 bits, two pages and the second page on display.
+    # next run finds 16 bits and two pages. glimmer shows the first page
+    # again as it ends, where the console draws; a run that starts with the
+    # second page on display draws into the first.
     hide_cursor = ("sh", "printf '\\033[?25l' >/dev/tty1")
     r.scenario("no-switch-first", [
         hide_cursor, ("start", "-n"), ("screen", "scene"), ("pan",), ("fifo", "QUIT\n", []),
         ("exit", 0), ("output", switched + "to back\n", fallback + vsync), ("mode", 16, 960),
-        ("pan",)])
+        ("pan", True)])
     r.scenario("no-switch-to-front", [
-        ("start", "-n"), ("screen", "scene")] + seq[:2] + [("pan",)] + seq[2:6] + [
-        ("pan",), ("fifo", "QUIT\n", []),
-        ("exit", 0), ("output", "to front\n", vsync * 4), ("mode", 16, 960), ("pan",)])
+        ("sh", "vtprobe pan 480"), ("start", "-n"), ("screen", "scene")] + seq[:2] + [("pan",)] +
+        seq[2:6] + [("pan",), ("fifo", "QUIT\n", []),
+        ("exit", 0), ("output", "to front\n", vsync * 4), ("mode", 16, 960), ("pan", True)])
+    # The same at 24 bits, set before the runs without a terminal switch.
+    timing_scenario(r, [("sh", "vtprobe depth 24"), ("timing", "floor 24 bpp", ""),
+                        ("timing", "glimmer -n 24 bpp", "-n")])
 
 
 def suite_bochs_pan(r):
     """The DRM device with room for two pages: pans are accepted."""
     seq = sequence_steps()
     r.scenario("two-pages", [("start", ""), ("screen", "scene"), ("held",)] + seq +
-               [("fifo", "QUIT\n", []), ("exit", 0), ("output", "to back\n", ""), ("pan",),
+               [("fifo", "QUIT\n", []), ("exit", 0), ("output", "to back\n", ""), ("pan", True),
                 ("console", 1)])
 
 
@@ -1058,6 +1121,7 @@ def suite_vesa(r):
         ("fifo", "PROGRESS 66\nMSG twenty-four bits\n", [("P", 66), ("M", "twenty-four bits")]),
         ("screen", "cmds"), ("fifo", "QUIT\n", []), ("exit", 0), ("output", "", VESA_ERR),
         ("console", 1)])
+    timing_scenario(r)
 
 
 ARM_ERR = "FBIOPAN_DISPLAY not supported, double buffering disabled\n"
@@ -1074,6 +1138,7 @@ def suite_arm(r):
                            ("fifo", "PROGRESS 20\nMSG arm\n", [("P", 20), ("M", "arm")]),
                            ("screen", "cmds"), ("chvt", 3), ("exit", 0), ("console", 3),
                            ("sh", "chvt 1")])
+    timing_scenario(r)
 
 
 # ---------------------------------------------------------------- DRM/KMS
@@ -1389,8 +1454,10 @@ def main():
 
     def probe(cross):
         exe = os.path.join(guest, "vtprobe-arm" if cross else "vtprobe-x86")
-        if a.prepare or not os.path.exists(exe):
+        timer = exe.replace("vtprobe", "startprobe")
+        if a.prepare or not os.path.exists(exe) or not os.path.exists(timer):
             exe = build_probe(guest, cross)
+            build_probe(guest, cross, "startprobe")
         return exe
 
     lock = None

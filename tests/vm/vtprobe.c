@@ -88,6 +88,21 @@ int main(int argc, char **argv)
         }
         return 0;
     }
-    fprintf(stderr, "usage: vtprobe openqry | kdmode N | fb | depth BPP\n");
+    if (argc >= 3 && strcmp(argv[1], "pan") == 0) {
+        /* Shows the page at line Y, as a run that ended there would leave it. */
+        int fd = open("/dev/fb0", O_RDWR);
+        struct fb_var_screeninfo v;
+        if (fd < 0 || ioctl(fd, FBIOGET_VSCREENINFO, &v) != 0) {
+            perror("/dev/fb0");
+            return 1;
+        }
+        v.yoffset = (unsigned)atoi(argv[2]);
+        if (ioctl(fd, FBIOPAN_DISPLAY, &v) != 0) {
+            perror("FBIOPAN_DISPLAY");
+            return 1;
+        }
+        return 0;
+    }
+    fprintf(stderr, "usage: vtprobe openqry | kdmode N | fb | depth BPP | pan Y\n");
     return 2;
 }

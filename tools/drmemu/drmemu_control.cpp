@@ -14,13 +14,14 @@ std::string glimmer_drmemu_preset(const std::string &name)
     if (name == "bochs")
         return "driver bochs-drm\npreferred_depth 24\ndirty none\n"
                "connector Virtual-1 connected 1280x800* 1024x768 800x600\n"
-               "plane primary XR24\n";
+               "plane primary XR24 BX24\n";
     if (name == "virtio")
-        return "driver virtio_gpu\npreferred_depth 0\ndirty required\n"
+        return "driver virtio_gpu\npreferred_depth 0\ndirty required\nunknown_format ENOENT\n"
                "connector Virtual-1 connected 1280x800* 1024x768 800x600\n"
                "plane primary XR24\nplane cursor crtcs=0x1 AR24\n";
     if (name == "virtio2")
-        return "driver virtio_gpu\npreferred_depth 0\ndirty required\ncrtcs 2\n"
+        return "driver virtio_gpu\npreferred_depth 0\ndirty required\nunknown_format ENOENT\n"
+               "crtcs 2\n"
                "connector Virtual-1 connected crtcs=0x1 1280x800* 1024x768 800x600\n"
                "connector Virtual-2 connected crtcs=0x2 1024x768* 800x600\n"
                "plane primary XR24\nplane primary XR24\n"
@@ -98,7 +99,7 @@ std::string glimmer_drmemu_describe(const DrmemuDevice &d)
     for (uint32_t k = 0; k < d.crtc_count; k++) {
         const DrmemuCrtc &c = d.crtcs[k];
         s << "crtc " << DRMEMU_CRTC_ID + k << " fb=" << c.fb << " mode=" << c.mode.hdisplay << "x"
-          << c.mode.vdisplay << " x=" << c.x << " y=" << c.y << " must_set=" << c.must_set
+          << c.mode.vdisplay << " x=" << c.x << " y=" << c.y
           << " pending=" << (c.pending_open ? 1 : 0) << "\n";
     }
     for (const DrmemuFb &f : d.fbs)
@@ -125,7 +126,9 @@ static FbemuRgb decode(uint32_t format, const uint8_t *p)
         const uint32_t r = v >> 11, g = v >> 5 & 63, b = v & 31;
         return {(uint8_t)(r << 3 | r >> 2), (uint8_t)(g << 2 | g >> 4), (uint8_t)(b << 3 | b >> 2)};
     }
-    return {p[2], p[1], p[0]}; // XRGB8888, ARGB8888, RGB888: blue in the lowest byte
+    if (format == DRM_FORMAT_BGRX8888)
+        return {p[1], p[2], p[3]}; // blue in the highest byte
+    return {p[2], p[1], p[0]};     // XRGB8888, ARGB8888, RGB888: blue in the lowest byte
 }
 
 bool glimmer_drmemu_capture(const std::string &dir, int n, int head, FbemuImage *image,

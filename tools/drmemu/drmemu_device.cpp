@@ -112,6 +112,7 @@ uint32_t drmemu_format_cpp(uint32_t format)
     switch (format) {
     case DRM_FORMAT_XRGB8888:
     case DRM_FORMAT_ARGB8888:
+    case DRM_FORMAT_BGRX8888:
         return 4;
     case DRM_FORMAT_RGB888:
         return 3;
@@ -332,6 +333,12 @@ static bool parse_line(DrmemuDevice *d, char **w, int n)
             }
         return false;
     }
+    if (strcmp(key, "vblank") == 0)
+        return n == 2 && number(w[1], &d->vblank) && d->vblank <= 1;
+    if (strcmp(key, "unknown_format") == 0 && n == 2) {
+        d->unknown_format = drmemu_errno_from_name(w[1]);
+        return d->unknown_format > 0;
+    }
     if (strcmp(key, "crtcs") == 0)
         return n == 2 && number(w[1], &d->crtc_count) && d->crtc_count >= 1 &&
                d->crtc_count <= DRMEMU_MAX_CRTCS;
@@ -403,6 +410,7 @@ bool drmemu_device_parse(DrmemuDevice *d, const char *text, char *err, size_t er
     d->size = sizeof *d;
     strcpy(d->driver, "drmemu");
     d->preferred_depth = 24;
+    d->unknown_format = EINVAL;
     d->next_open = d->next_handle = d->next_fb = 0;
     if (err_len)
         err[0] = '\0';
@@ -667,7 +675,6 @@ bool drmemu_device_open(DrmemuDevice *d, uint32_t pid, uint32_t *open)
             continue;
         o.id = ++d->next_open;
         o.pid = pid;
-        o.was_master = 0;
         if (!d->master)
             d->master = o.id;
         *open = o.id;
@@ -968,7 +975,6 @@ static DrmemuAnswer set_crtc(DrmemuDevice *d, const char *dir, int n, struct drm
         if (r->count_connectors)
             return fail(EINVAL);
         crtc_off(d, (uint32_t)k);
-        d->crtcs[k].must_set = 0;
         return ok();
     }
     if (!r->count_connectors)
@@ -1009,7 +1015,6 @@ static DrmemuAnswer set_crtc(DrmemuDevice *d, const char *dir, int n, struct drm
     c->x = r->x;
     c->y = r->y;
     c->mode = r->mode;
-    c->must_set = 0;
     scan_all(d, dir, n, (uint32_t)k, f);
     return ok();
 }
@@ -1130,7 +1135,11 @@ static DrmemuAnswer add_fb(DrmemuDevice *d, DrmemuClient *c, uint32_t width, uin
     bool offered = false;
     for (uint32_t p = 0; p < d->plane_count; p++)
         offered = offered || plane_has_format(&d->planes[p], format);
-    if (!cpp || !offered || !width || !height || width > 8192 || height > 8192)
+    if (!format) // a legacy bpp and depth without a format
+        return fail(EINVAL);
+    if (!offered) // the core's EINVAL, or the driver's own answer before the core looks
+        return fail(d->unknown_format);
+    if (!width || !height || width > 8192 || height > 8192)
         return fail(EINVAL);
     const DrmemuBuffer *b = find_buffer(d, c->open, handle);
     if (!b)
@@ -1174,7 +1183,7 @@ static DrmemuAnswer page_flip(DrmemuDevice *d, const char *dir, int n, DrmemuCli
         return fail(ENOENT);
     DrmemuCrtc *crtc = &d->crtcs[k];
     const DrmemuFb *old = find_fb(d, crtc->fb);
-    if (!old || crtc->must_set)
+    if (!old) // the kernel's answer for a CRTC without a framebuffer
         return fail(EBUSY);
     const DrmemuFb *f = find_fb(d, r->fb_id);
     if (!f)
@@ -1183,8 +1192,10 @@ static DrmemuAnswer page_flip(DrmemuDevice *d, const char *dir, int n, DrmemuCli
         return fail(err);
     if (f->format != old->format)
         return fail(EINVAL);
-    // The previous flip counts as done once the program has read its event.
-    if (crtc->pending_open == c->open && c->events_read < crtc->pending_event)
+    // With vblank the previous flip is done at the next vertical blank; here,
+    // once the program has read its event. Cards without vblank complete a
+    // flip at once and take the next.
+    if (d->vblank && crtc->pending_open == c->open && c->events_read < crtc->pending_event)
         return fail(EBUSY);
     crtc->pending_open = 0;
     crtc->fb = f->id;
@@ -1280,20 +1291,13 @@ DrmemuAnswer drmemu_device_request(DrmemuDevice *d, const char *dir, int n, Drme
             return ok();
         if (d->master)
             return fail(EBUSY);
+        // Flips are taken again at once, even when another master set the CRTC meanwhile.
         d->master = c->open;
-        // Regained master: what the kernel measured, flips wait for a SETCRTC.
-        for (DrmemuOpen &o : d->opens)
-            if (o.id == c->open && o.was_master)
-                for (uint32_t k = 0; k < d->crtc_count; k++)
-                    d->crtcs[k].must_set = 1;
         return ok();
     case DRMEMU_DROP_MASTER:
         if (!master)
             return fail(EINVAL);
         d->master = 0;
-        for (DrmemuOpen &o : d->opens)
-            if (o.id == c->open)
-                o.was_master = 1;
         return ok();
     case DRMEMU_WAIT_VBLANK:
         return fail(EOPNOTSUPP); // no vblank interrupts on the emulated card
@@ -1322,7 +1326,7 @@ DrmemuAnswer drmemu_device_request(DrmemuDevice *d, const char *dir, int n, Drme
     case DRMEMU_SET_CLIENT_CAP:
         return set_client_cap(c, (struct drm_set_client_cap *)arg, &t);
     case DRMEMU_AUTH_MAGIC:
-        return fail(EINVAL); // no client waits with a magic number
+        return fail(EINVAL); // no client waits with a magic number (drmIsMaster asks with 0)
     case DRMEMU_GETRESOURCES:
         return get_resources(d, c, (struct drm_mode_card_res *)arg, &t);
     case DRMEMU_GETCRTC:

@@ -115,7 +115,6 @@ struct DrmemuCrtc {
     uint32_t fb; // framebuffer id shown, 0 when off
     uint32_t x, y;
     struct drm_mode_modeinfo mode;
-    uint32_t must_set;     // master was regained: flips are refused until SETCRTC
     uint32_t pending_open; // open with a flip event not yet read, or 0
     uint32_t pending_event;
 };
@@ -136,7 +135,6 @@ struct DrmemuFb {
 struct DrmemuOpen {
     uint32_t id; // 0: free slot
     uint32_t pid;
-    uint32_t was_master; // dropped master at least once
 };
 
 // A planned failure: call `nth` of the request (0: every call) fails with err.
@@ -149,7 +147,9 @@ struct DrmemuDevice {
     uint32_t magic, size; // of the state file's layout
     char driver[16];
     uint32_t preferred_depth, prefer_shadow;
-    uint32_t dirty; // DrmemuDirty
+    uint32_t dirty;         // DrmemuDirty
+    uint32_t vblank;        // flips wait for the previous one's event (EBUSY)
+    int32_t unknown_format; // errno of ADDFB/ADDFB2 for a format no plane offers
     uint32_t connector_count, crtc_count, plane_count;
     DrmemuConnector connectors[DRMEMU_MAX_CONNECTORS];
     DrmemuCrtc crtcs[DRMEMU_MAX_CRTCS];
@@ -225,5 +225,5 @@ const DrmemuBuffer *drmemu_device_mapped(const DrmemuDevice *d, uint32_t open, u
 const char *drmemu_errno_name(int err, char *buf, size_t len);
 int drmemu_errno_from_name(const char *name);
 
-// Bytes per pixel of a format the emulation knows (XR24, AR24, RG16, RG24), or 0.
+// Bytes per pixel of a format the emulation knows (XR24, AR24, BX24, RG16, RG24), or 0.
 uint32_t drmemu_format_cpp(uint32_t format);

@@ -2,6 +2,7 @@
 // requests of a legacy (non-atomic) KMS client, with the kernel's checks and
 // error numbers.
 #include "drmemu_device.h"
+#include "../common/config_words.h"
 
 #include <drm_fourcc.h>
 #include <fcntl.h>
@@ -143,7 +144,7 @@ static void fourcc_text(uint32_t f, char out[5])
 
 // ---- configuration -------------------------------------------------------
 
-enum { MAX_WORDS = 40, STATE_MAGIC = 0x454d5244 }; // "DRME"
+enum { STATE_MAGIC = 0x454d5244 }; // "DRME"
 
 struct ConnectorKind {
     const char *name;
@@ -175,37 +176,6 @@ static uint32_t encoder_type(uint32_t connector_type)
 
 static const char *const ORIENTATION_KEYS[] = {"normal", "upside_down", "left_side_up",
                                                "right_side_up"};
-
-static int split_words(char *line, char **words)
-{
-    int n = 0;
-    char *p = line;
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\r')
-            p++;
-        if (!*p || *p == '#')
-            break;
-        if (n == MAX_WORDS)
-            return -1;
-        words[n++] = p;
-        while (*p && *p != ' ' && *p != '\t' && *p != '\r')
-            p++;
-        if (*p)
-            *p++ = '\0';
-    }
-    return n;
-}
-
-static bool number(const char *text, uint32_t *out)
-{
-    char *end;
-    errno = 0;
-    const unsigned long long v = strtoull(text, &end, 0);
-    if (end == text || *end || errno || v > UINT32_MAX || text[0] == '-')
-        return false;
-    *out = (uint32_t)v;
-    return true;
-}
 
 // "1280x800", "1280x800@75", either with a '*' after it for the preferred mode.
 static bool parse_mode(const char *text, DrmemuMode *m)
@@ -240,7 +210,7 @@ static bool parse_connector(DrmemuDevice *d, char **w, int n)
     memset(c, 0, sizeof *c);
     strcpy(c->name, w[1]);
     const char *dash = strrchr(w[1], '-');
-    if (!dash || !number(dash + 1, &c->type_id))
+    if (!dash || !config_number(dash + 1, &c->type_id))
         return false;
     for (const ConnectorKind &k : CONNECTOR_KINDS)
         if (strlen(k.name) == (size_t)(dash - w[1]) && strncmp(k.name, w[1], strlen(k.name)) == 0)
@@ -263,7 +233,7 @@ static bool parse_connector(DrmemuDevice *d, char **w, int n)
             if (!known)
                 return false;
         } else if (strncmp(w[i], "crtcs=", 6) == 0) {
-            if (!number(w[i] + 6, &c->possible_crtcs) || !c->possible_crtcs)
+            if (!config_number(w[i] + 6, &c->possible_crtcs) || !c->possible_crtcs)
                 return false;
         } else if (c->mode_count == DRMEMU_MAX_MODES ||
                    !parse_mode(w[i], &c->modes[c->mode_count++])) {
@@ -289,7 +259,7 @@ static bool parse_plane(DrmemuDevice *d, char **w, int n)
         return false;
     for (int i = 2; i < n; i++) {
         if (strncmp(w[i], "crtcs=", 6) == 0) {
-            if (!number(w[i] + 6, &p->possible_crtcs) || !p->possible_crtcs)
+            if (!config_number(w[i] + 6, &p->possible_crtcs) || !p->possible_crtcs)
                 return false;
             continue;
         }
@@ -321,9 +291,9 @@ static bool parse_line(DrmemuDevice *d, char **w, int n)
         return true;
     }
     if (strcmp(key, "preferred_depth") == 0)
-        return n == 2 && number(w[1], &d->preferred_depth);
+        return n == 2 && config_number(w[1], &d->preferred_depth);
     if (strcmp(key, "prefer_shadow") == 0)
-        return n == 2 && number(w[1], &d->prefer_shadow) && d->prefer_shadow <= 1;
+        return n == 2 && config_number(w[1], &d->prefer_shadow) && d->prefer_shadow <= 1;
     if (strcmp(key, "dirty") == 0 && n == 2) {
         const char *const kinds[] = {"none", "supported", "required"};
         for (uint32_t k = 0; k < 3; k++)
@@ -334,13 +304,13 @@ static bool parse_line(DrmemuDevice *d, char **w, int n)
         return false;
     }
     if (strcmp(key, "vblank") == 0)
-        return n == 2 && number(w[1], &d->vblank) && d->vblank <= 1;
+        return n == 2 && config_number(w[1], &d->vblank) && d->vblank <= 1;
     if (strcmp(key, "unknown_format") == 0 && n == 2) {
         d->unknown_format = drmemu_errno_from_name(w[1]);
         return d->unknown_format > 0;
     }
     if (strcmp(key, "crtcs") == 0)
-        return n == 2 && number(w[1], &d->crtc_count) && d->crtc_count >= 1 &&
+        return n == 2 && config_number(w[1], &d->crtc_count) && d->crtc_count >= 1 &&
                d->crtc_count <= DRMEMU_MAX_CRTCS;
     if (strcmp(key, "connector") == 0)
         return parse_connector(d, w, n);
@@ -349,7 +319,7 @@ static bool parse_line(DrmemuDevice *d, char **w, int n)
     if (strcmp(key, "refuse") == 0) // refuse REQUEST ERRNO
         return n == 3 && add_refusal(d, w[1], 0, w[2]);
     if (strcmp(key, "refuse_nth") == 0) // refuse_nth REQUEST N ERRNO
-        return n == 4 && number(w[2], &v) && v > 0 && add_refusal(d, w[1], v, w[3]);
+        return n == 4 && config_number(w[2], &v) && v > 0 && add_refusal(d, w[1], v, w[3]);
     return false;
 }
 
@@ -358,8 +328,8 @@ static bool complete(DrmemuDevice *d, char *err, size_t err_len)
 {
     if (!d->connector_count) {
         char line[] = "connector Virtual-1 connected 1024x768*";
-        char *w[MAX_WORDS];
-        const int n = split_words(line, w);
+        char *w[CONFIG_MAX_WORDS];
+        const int n = config_split_words(line, w, CONFIG_MAX_WORDS);
         (void)parse_connector(d, w, n);
     }
     if (!d->crtc_count)
@@ -415,29 +385,9 @@ bool drmemu_device_parse(DrmemuDevice *d, const char *text, char *err, size_t er
     if (err_len)
         err[0] = '\0';
 
-    char line[512];
-    int line_number = 0;
-    for (const char *p = text; *p;) {
-        const char *end = strchr(p, '\n');
-        const size_t len = end ? (size_t)(end - p) : strlen(p);
-        line_number++;
-        if (len >= sizeof line) {
-            snprintf(err, err_len, "line %d: too long", line_number);
-            return false;
-        }
-        memcpy(line, p, len);
-        line[len] = '\0';
-        p += len + (end ? 1 : 0);
-        char *words[MAX_WORDS];
-        const int n = split_words(line, words);
-        if (n == 0)
-            continue;
-        if (n < 0 || !parse_line(d, words, n)) {
-            snprintf(err, err_len, "line %d: cannot read \"%s\"", line_number,
-                     n > 0 ? words[0] : "");
-            return false;
-        }
-    }
+    if (!config_read_lines(text, err, err_len,
+                           [d](char **w, int n) { return parse_line(d, w, n); }))
+        return false;
     return complete(d, err, err_len);
 }
 

@@ -502,31 +502,30 @@ static DrmemuFb *find_fb(DrmemuDevice *d, uint32_t id)
     return nullptr;
 }
 
+// Object ids are a kind's first id plus the object's index.
+static int id_index(uint32_t id, uint32_t first, uint32_t count)
+{
+    return id >= first && id < first + count ? (int)(id - first) : -1;
+}
+
 static int crtc_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_CRTC_ID && id < DRMEMU_CRTC_ID + d->crtc_count ? (int)(id - DRMEMU_CRTC_ID)
-                                                                       : -1;
+    return id_index(id, DRMEMU_CRTC_ID, d->crtc_count);
 }
 
 static int connector_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_CONNECTOR_ID && id < DRMEMU_CONNECTOR_ID + d->connector_count
-               ? (int)(id - DRMEMU_CONNECTOR_ID)
-               : -1;
+    return id_index(id, DRMEMU_CONNECTOR_ID, d->connector_count);
 }
 
 static int encoder_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_ENCODER_ID && id < DRMEMU_ENCODER_ID + d->connector_count
-               ? (int)(id - DRMEMU_ENCODER_ID)
-               : -1;
+    return id_index(id, DRMEMU_ENCODER_ID, d->connector_count);
 }
 
 static int plane_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_PLANE_ID && id < DRMEMU_PLANE_ID + d->plane_count
-               ? (int)(id - DRMEMU_PLANE_ID)
-               : -1;
+    return id_index(id, DRMEMU_PLANE_ID, d->plane_count);
 }
 
 // The index of CRTC k's primary plane.

@@ -3,6 +3,7 @@
 // error numbers.
 #include "drmemu_device.h"
 #include "../common/config_words.h"
+#include "../common/errno_names.h"
 
 #include <drm_fourcc.h>
 #include <fcntl.h>
@@ -76,11 +77,6 @@ int drmemu_request_from_code(unsigned long code)
     return -1;
 }
 
-struct ErrnoName {
-    int value;
-    const char *name;
-};
-
 static const ErrnoName ERRNO_NAMES[] = {
     {EPERM, "EPERM"},   {ENOENT, "ENOENT"}, {EINTR, "EINTR"},         {EIO, "EIO"},
     {ENXIO, "ENXIO"},   {EBADF, "EBADF"},   {EAGAIN, "EAGAIN"},       {ENOMEM, "ENOMEM"},
@@ -91,21 +87,12 @@ static const ErrnoName ERRNO_NAMES[] = {
 
 const char *drmemu_errno_name(int err, char *buf, size_t len)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (e.value == err)
-            return e.name;
-    snprintf(buf, len, "%d", err);
-    return buf;
+    return errno_name_in(ERRNO_NAMES, err, buf, len);
 }
 
 int drmemu_errno_from_name(const char *name)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (strcmp(e.name, name) == 0)
-            return e.value;
-    char *end;
-    const long v = strtol(name, &end, 10);
-    return end == name || *end || v <= 0 || v > 4095 ? -1 : (int)v;
+    return errno_from_name_in(ERRNO_NAMES, name);
 }
 
 uint32_t drmemu_format_cpp(uint32_t format)

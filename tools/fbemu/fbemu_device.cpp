@@ -2,6 +2,7 @@
 // answers to the five framebuffer requests.
 #include "fbemu_device.h"
 #include "../common/config_words.h"
+#include "../common/errno_names.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -58,11 +59,6 @@ int fbemu_request_from_code(unsigned long code)
     return -1;
 }
 
-struct ErrnoName {
-    int value;
-    const char *name;
-};
-
 static const ErrnoName ERRNO_NAMES[] = {
     {EPERM, "EPERM"},           {ENOENT, "ENOENT"},       {EINTR, "EINTR"},   {EIO, "EIO"},
     {ENXIO, "ENXIO"},           {EBADF, "EBADF"},         {EAGAIN, "EAGAIN"}, {ENOMEM, "ENOMEM"},
@@ -73,23 +69,12 @@ static const ErrnoName ERRNO_NAMES[] = {
 
 const char *fbemu_errno_name(int err, char *buf, size_t len)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (e.value == err)
-            return e.name;
-    snprintf(buf, len, "%d", err);
-    return buf;
+    return errno_name_in(ERRNO_NAMES, err, buf, len);
 }
 
 int fbemu_errno_from_name(const char *name)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (strcmp(e.name, name) == 0)
-            return e.value;
-    char *end;
-    const long v = strtol(name, &end, 10);
-    if (end == name || *end || v <= 0 || v > 4095)
-        return -1;
-    return (int)v;
+    return errno_from_name_in(ERRNO_NAMES, name);
 }
 
 uint32_t fbemu_page_offset(const FbemuDevice *d)

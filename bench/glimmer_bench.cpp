@@ -10,6 +10,7 @@
 #include "app/command.h"
 #include "app/layout.h"
 #include "assets/assets.h"
+#include "assets/theme.h"
 #include "fb/font.h"
 #include "fb/framebuffer.h"
 #include "output/output.h"
@@ -245,6 +246,26 @@ void register_message()
         });
         add("message60" + a + "/per_pixel", limit);
     }
+    // Three times as large: a fill for each run of ink, against a memset of
+    // the band's bytes at that height.
+    reg("limit/memset_band/scale3", [](benchmark::State &st) {
+        Screen s(32);
+        const size_t bytes = (size_t)s.m.fb.width * 4 * (size_t)radon_font.height * 3;
+        for (auto _ : st) {
+            memset(s.m.fb.draw_page + (size_t)s.m.fb.stride * 500, 0x5A, bytes);
+            benchmark::ClobberMemory();
+        }
+    });
+    reg("message60/a0/scale3", [](benchmark::State &st) {
+        Screen s(32);
+        glimmer_layout_set_scale(3);
+        for (auto _ : st) {
+            glimmer_draw_message(s.fb(), MESSAGE_60);
+            benchmark::ClobberMemory();
+        }
+        glimmer_layout_set_scale(THEME_SCALE);
+    });
+    add("message60/a0/scale3", "limit/memset_band/scale3");
 }
 
 // The whole initial scene on a double-buffered screen, its closing flip with

@@ -69,14 +69,3 @@ apt_install() {
         attempt=$((attempt + 1))
     done
 }
-
-# Tries each package given and carries on without those that cannot be
-# installed. --no-remove: a foreign-architecture package whose version does
-# not match the native one must not replace that one.
-apt_install_optional() {
-    local p
-    for p in "$@"; do
-        apt_get_install --no-remove "$p" >/dev/null 2>&1 ||
-            echo "$apt_name: warning: optional package $p cannot be installed; going on without it" >&2
-    done
-}

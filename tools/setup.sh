@@ -10,9 +10,10 @@ full=1
 [ "${1:-}" = "--demo" ] && full=0
 packages=(build-essential cmake git pkg-config python3 libgtest-dev libgmock-dev googletest
           libdrm-dev)
-# Tried, and left out with a warning when they cannot be installed: an armhf
-# library must have the same version as the native one, and during an
-# archive update the two architectures do not always match.
+# The board's libraries (armhf) are tried by tools/cross/install-armhf-libs.sh,
+# and left out with a warning when they cannot be installed: an armhf library
+# must have the same version as the native one, and during an archive update
+# the two architectures do not always match.
 optional=()
 if [ $full = 1 ]; then
     packages+=(clang libclang-rt-14-dev llvm libbenchmark-dev hyperfine valgrind strace
@@ -42,5 +43,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 if [ ${#missing_optional[@]} -gt 0 ]; then
     echo "setup: trying ${missing_optional[*]}"
-    apt_install_optional "${missing_optional[@]}"
+    "$(dirname "$0")/cross/install-armhf-libs.sh" "${missing_optional[@]%:armhf}" ||
+        echo "setup: warning: going on without the armhf libraries that cannot be installed" >&2
 fi

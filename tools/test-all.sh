@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the build with warnings as errors,
 # the AddressSanitizer + UndefinedBehaviorSanitizer build, the clang build
-# with the fuzz targets' corpora, the 32-bit ARM build under qemu-arm, and
-# glimmer on real Linux kernels in QEMU.
+# with the fuzz targets' corpora, the 32-bit ARM build under qemu-arm,
+# glimmer on real Linux kernels in QEMU, and a build with its own picture and
+# a dark theme.
 #
 # Usage: tools/test-all.sh [--quick]   (--quick: skip the ARM and VM stages)
 set -euo pipefail
@@ -81,6 +82,13 @@ fi
 if [ $quick -eq 0 ]; then
     stage "tests: glimmer on real kernels in QEMU"
     run ctest --test-dir "$out/release" --output-on-failure -L vm
+fi
+
+stage "build and tests: own picture and dark theme"
+if [ $quick -eq 0 ]; then
+    run "$root/tools/test-custom.sh" --vm "$out/custom"
+else
+    run "$root/tools/test-custom.sh" "$out/custom"
 fi
 
 # Repeat the output of the failed tests next to the verdict: it lies far up

@@ -4,6 +4,7 @@
 // scene, command loop. Shutdown, whatever ended the loop: output, FIFO,
 // console.
 #include "app/command.h"
+#include "app/layout.h"
 #include "console/console.h"
 #include "output/output.h"
 
@@ -59,8 +60,8 @@ static sigset_t setup_signals()
 static int usage(const char *program)
 {
     fprintf(stderr,
-            "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev "
-            "<0..9>][-d|--drm]\n",
+            "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]"
+            "[-d|--drm][-s|--scale <1|2|3|auto>]\n",
             program ? program : "glimmer");
     return -1;
 }
@@ -99,6 +100,14 @@ int main(int argc, char **argv)
             options.device_number = glimmer_command_parse_number(argv[++i]);
         } else if (is(arg, "-d", "--drm")) {
             options.drm = true;
+        } else if (is(arg, "-s", "--scale") && i + 1 < argc) {
+            const char *value = argv[++i];
+            if (strcmp(value, "auto") == 0)
+                glimmer_layout_set_scale(LAYOUT_SCALE_AUTO);
+            else if (strcmp(value, "1") == 0 || strcmp(value, "2") == 0 || strcmp(value, "3") == 0)
+                glimmer_layout_set_scale(value[0] - '0');
+            else
+                return usage(argv[0]);
         } else {
             return usage(argv[0]);
         }

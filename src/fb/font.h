@@ -27,3 +27,7 @@ bool glimmer_font_find_glyph(const BitmapFont *font, wchar_t code_point, int *wi
 void glimmer_fb_measure_text(int *width, int *height, const BitmapFont *font, const char *text);
 void glimmer_fb_draw_text(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green, uint8_t blue,
                           const BitmapFont *font, const char *text);
+// The text enlarged: every glyph pixel a scale x scale square, the cells and
+// lines scale times as wide and high as measured.
+void glimmer_fb_draw_text_scaled(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green,
+                                 uint8_t blue, const BitmapFont *font, const char *text, int scale);

@@ -73,6 +73,8 @@ void glimmer_fb_put_pixel(Framebuffer *fb, int x, int y, uint8_t red, uint8_t gr
 void glimmer_fb_fill_rect(Framebuffer *fb, int x, int y, int width, int height, uint8_t red,
                           uint8_t green, uint8_t blue);
 void glimmer_fb_draw_rle(Framebuffer *fb, int x, int y, const RleImage *image);
+// The picture enlarged: every pixel a scale x scale square (scale >= 1).
+void glimmer_fb_draw_rle_scaled(Framebuffer *fb, int x, int y, const RleImage *image, int scale);
 
 // The page exchange of a flip (page.cpp): draw_page becomes the shown page
 // and the other page the drawing page, brought up to date with the whole

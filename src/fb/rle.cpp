@@ -197,6 +197,27 @@ template <int B> struct BandSink {
     void finish() { flush(); }
 };
 
+// Each picture pixel becomes a scale x scale square and a run of one colour
+// one fill per row it touches; the fill clips and records the damage.
+struct ScaledSink {
+    Framebuffer *fb;
+    int x, y;
+    int64_t width; // the picture's
+    int64_t scale;
+
+    void span(int64_t column, int64_t row, int64_t n, const FbPen &pen)
+    {
+        if (column >= width)
+            return;
+        const int64_t end = column + n < width ? column + n : width;
+        fb_fill_pen(fb, x + column * scale, y + row * scale, (end - column) * scale, scale, pen);
+    }
+
+    void pixel(int64_t column, int64_t row, const FbPen &pen) { span(column, row, 1, pen); }
+
+    void finish() {}
+};
+
 } // namespace
 
 static void advance(Cursor *c, int64_t n)
@@ -265,6 +286,12 @@ static void decode(const Framebuffer *fb, const RleImage *img, int32_t limit, Si
     sink->finish();
 }
 
+// The read limit is the decoded size, as a 32-bit product.
+static int32_t read_limit(const RleImage *img)
+{
+    return (int32_t)((uint32_t)img->height * (uint32_t)img->rowstride);
+}
+
 static void add_bounds(Framebuffer *fb, const Bounds &b)
 {
     if (b.left < b.right)
@@ -302,8 +329,7 @@ static bool draw_banded(Framebuffer *fb, int x, int y, const RleImage *img, int3
 
 void glimmer_fb_draw_rle(Framebuffer *fb, int x, int y, const RleImage *img)
 {
-    // The read limit is the decoded size, as a 32-bit product.
-    const int32_t limit = (int32_t)((uint32_t)img->height * (uint32_t)img->rowstride);
+    const int32_t limit = read_limit(img);
     if (img->bytes_per_pixel < 3 || limit <= 0)
         return;
     const FbAxes axes = fb_axes(fb);
@@ -328,4 +354,17 @@ void glimmer_fb_draw_rle(Framebuffer *fb, int x, int y, const RleImage *img)
     DirectSink sink = {fb, axes, x, y, img->width, NO_BOUNDS};
     decode(fb, img, limit, &sink);
     add_bounds(fb, sink.drawn);
+}
+
+void glimmer_fb_draw_rle_scaled(Framebuffer *fb, int x, int y, const RleImage *img, int scale)
+{
+    if (scale == 1) {
+        glimmer_fb_draw_rle(fb, x, y, img);
+        return;
+    }
+    const int32_t limit = read_limit(img);
+    if (img->bytes_per_pixel < 3 || limit <= 0 || scale < 1)
+        return;
+    ScaledSink sink = {fb, x, y, img->width, scale};
+    decode(fb, img, limit, &sink);
 }

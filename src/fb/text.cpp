@@ -113,6 +113,47 @@ static void draw_glyph(Framebuffer *fb, const FbAxes &a, const FbPen &pen, int64
         fb_damage_add(fb, fb_device_rect(fb, r));
 }
 
+// An enlarged glyph: each run of ink along a row is one fill, scale rows high.
+static void draw_glyph_scaled(Framebuffer *fb, const FbPen &pen, int64_t x, int64_t y, int width,
+                              int height, const uint32_t *rows, int64_t scale)
+{
+    const uint32_t columns = width < 32 ? ~(0xFFFFFFFFu >> width) : 0xFFFFFFFFu;
+    for (int r = 0; r < height; r++) {
+        uint32_t bits = rows[r] & columns;
+        while (bits) {
+            const int c0 = __builtin_clz(bits);
+            const uint32_t rest = ~bits & (0xFFFFFFFFu >> c0); // the gap after this run
+            const int c1 = rest ? __builtin_clz(rest) : 32;
+            fb_fill_pen(fb, x + c0 * scale, y + r * scale, (c1 - c0) * scale, scale, pen);
+            bits &= c1 >= 32 ? 0u : 0xFFFFFFFFu >> c1;
+        }
+    }
+}
+
+void glimmer_fb_draw_text_scaled(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green,
+                                 uint8_t blue, const BitmapFont *font, const char *text, int scale)
+{
+    if (scale == 1) {
+        glimmer_fb_draw_text(fb, x, y, red, green, blue, font, text);
+        return;
+    }
+    const FbPen pen = fb_pen(fb, red, green, blue);
+    if (scale < 1 || pen.bytes == 0)
+        return;
+    int64_t pen_x = 0, line_y = 0;
+    each_char(
+        font, text,
+        [&](int w, const uint32_t *rows) {
+            if (w > 0 && font->height > 0)
+                draw_glyph_scaled(fb, pen, x + pen_x, y + line_y, w, font->height, rows, scale);
+            pen_x += (int64_t)w * scale;
+        },
+        [&] {
+            line_y += (int64_t)font->height * scale;
+            pen_x = 0;
+        });
+}
+
 void glimmer_fb_draw_text(Framebuffer *fb, int x, int y, uint8_t red, uint8_t green, uint8_t blue,
                           const BitmapFont *font, const char *text)
 {

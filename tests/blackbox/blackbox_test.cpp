@@ -18,7 +18,8 @@ namespace {
 
 const int TIMEOUT_MS = 10000;
 const char USAGE[] =
-    "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>][-d|--drm]\n";
+    "Usage: %s [-n|--no-console-switch][-a|--angle <0|90|180|270>][-f|--fbdev <0..9>]"
+    "[-d|--drm][-s|--scale <1|2|3|auto>]\n";
 
 std::string usage_for(const std::string &argv0)
 {
@@ -118,7 +119,9 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"unknown_option", {"-n", "-x"}}, UsageCase{"joined_value", {"-n", "-a90"}},
         UsageCase{"positional", {"-n", "splash.png"}},
         UsageCase{"abbreviation", {"-n", "--no-console"}}, UsageCase{"help", {"-n", "--help"}},
-        UsageCase{"empty_argument", {"-n", ""}},
+        UsageCase{"empty_argument", {"-n", ""}}, UsageCase{"scale_last", {"-n", "-s"}},
+        UsageCase{"scale_zero", {"-n", "--scale", "0"}}, UsageCase{"scale_four", {"-n", "-s", "4"}},
+        UsageCase{"scale_word", {"-n", "-s", "big"}},
         UsageCase{"error_after_valid_options", {"-n", "-a", "90", "-f", "1", "-q"}}),
     [](const auto &p) { return std::string(p.param.name); });
 
@@ -166,7 +169,8 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{"number_read_as_far_as_it_goes", {"-n", "-f", "6x"}, 6},
         AcceptedCase{"fbdev_out_of_range", {"-n", "-f", "12"}, 0},
         AcceptedCase{"fbdev_not_a_number", {"-n", "-f", "abc"}, 0},
-        AcceptedCase{"twice_no_console", {"-n", "-n", "-a", "-90"}, 0}),
+        AcceptedCase{"twice_no_console", {"-n", "-n", "-a", "-90"}, 0},
+        AcceptedCase{"scale_forms", {"-n", "-s", "3", "--scale", "auto", "-f", "1"}, 1}),
     [](const auto &p) { return std::string(p.param.name); });
 
 // ---- the FIFO --------------------------------------------------------------------

@@ -16,6 +16,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,7 +67,8 @@ struct ClientRun {
 
 // Runs the client (under the emulator in a cross build) with GLIMMER_FIFO_DIR
 // set to `dir`, or unset when `dir` is null.
-ClientRun run_client(const std::vector<std::string> &args, const char *dir)
+ClientRun run_client(const std::vector<std::string> &args, const char *dir,
+                     const std::function<void(pid_t)> &started = {})
 {
     std::vector<std::string> argv_s;
     const std::string emulator = GLIMMER_CLIENT_EMULATOR;
@@ -115,6 +119,8 @@ ClientRun run_client(const std::vector<std::string> &args, const char *dir)
         close(err_pipe[0]);
         return run;
     }
+    if (started)
+        started(pid);
     // The outputs are small; stdout is drained first, stderr cannot fill up meanwhile.
     run.out = read_all(out_pipe[0]);
     run.err = read_all(err_pipe[0]);
@@ -127,6 +133,20 @@ ClientRun run_client(const std::vector<std::string> &args, const char *dir)
     if (WIFEXITED(wstatus))
         run.status = WEXITSTATUS(wstatus);
     return run;
+}
+
+// Waits until the process sleeps between two tries (or has ended): the
+// client sleeps only after a try that found no reader.
+void wait_until_retrying(pid_t pid)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < deadline) {
+        std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+        std::string where;
+        if (!std::getline(wchan, where) || where.find("nanosleep") != std::string::npos)
+            return;
+        sleep_ms(1);
+    }
 }
 
 // What a process start costs here (large under an emulator); the timing
@@ -360,11 +380,15 @@ TEST_F(ClientTest, NoReaderGivesUpAfterAShortRetry)
 TEST_F(ClientTest, ReaderAppearingWithinTheRetryIsReached)
 {
     make_fifo();
-    FifoReader reader(fifo_, 100);
-    const ClientRun run = run_client({"PROGRESS", "75"}, dir_.c_str());
+    // The reader comes once the client, having found none, waits to try again.
+    std::unique_ptr<FifoReader> reader;
+    const ClientRun run = run_client({"PROGRESS", "75"}, dir_.c_str(), [&](pid_t pid) {
+        wait_until_retrying(pid);
+        reader = std::make_unique<FifoReader>(fifo_);
+    });
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_GE(run.ms, 90);
-    EXPECT_EQ(reader.finish(), "PROGRESS 75\n");
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->finish(), "PROGRESS 75\n");
 }
 
 TEST_F(ClientTest, WaitOptionWaitsForTheFifoToAppear)

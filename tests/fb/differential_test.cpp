@@ -149,29 +149,33 @@ std::vector<uint8_t> random_stream(std::mt19937 &rng, int bpp)
     return s;
 }
 
+// Every stream drawn at scale 1 (the pixel path) and enlarged (the fill path).
 TEST_P(Differential, RunLengthImage)
 {
     const Geometry g = GetParam();
-    std::mt19937 rng(99);
-    Pair p(g, 21, 15);
-    for (int i = 0; i < 120; i++) {
-        const int bpp = (const int[]){3, 4, 4, 5}[rng() % 4];
-        const std::vector<uint8_t> s = random_stream(rng, bpp);
-        const int32_t width = 1 + (int32_t)(rng() % 30);
-        const int32_t rowstride = width * bpp + (rng() % 3 == 0 ? (int32_t)(rng() % 9) - 4 : 0);
-        const int32_t height = (int32_t)(rng() % 20);
-        const RleImage img = {width, height, bpp, rowstride, s.data(), s.size()};
-        const int x = (int)(rng() % 50) - 25, y = (int)(rng() % 40) - 20;
-        const auto before = p.fast.draw_page();
-        p.fast.fb.damage = {0, 0, 0, 0};
-        glimmer_fb_draw_rle(&p.fast.fb, x, y, &img);
-        reference_draw_rle(&p.slow.fb, x, y, &img);
-        const std::string what =
-            "stream " + std::to_string(i) + " at " + std::to_string(x) + "," + std::to_string(y);
-        p.expect_equal(what);
-        expect_damage_covers(p.fast, before, what);
+    for (int scale : {1, 2, 3}) {
+        SCOPED_TRACE("scale " + std::to_string(scale));
+        std::mt19937 rng(99);
+        Pair p(g, 21 * scale, 15 * scale);
+        for (int i = 0; i < 120; i++) {
+            const int bpp = (const int[]){3, 4, 4, 5}[rng() % 4];
+            const std::vector<uint8_t> s = random_stream(rng, bpp);
+            const int32_t width = 1 + (int32_t)(rng() % 30);
+            const int32_t rowstride = width * bpp + (rng() % 3 == 0 ? (int32_t)(rng() % 9) - 4 : 0);
+            const int32_t height = (int32_t)(rng() % 20);
+            const RleImage img = {width, height, bpp, rowstride, s.data(), s.size()};
+            const int x = ((int)(rng() % 50) - 25) * scale, y = ((int)(rng() % 40) - 20) * scale;
+            const auto before = p.fast.draw_page();
+            p.fast.fb.damage = {0, 0, 0, 0};
+            glimmer_fb_draw_rle_scaled(&p.fast.fb, x, y, &img, scale);
+            reference_draw_rle(&p.slow.fb, x, y, &img, scale);
+            const std::string what = "stream " + std::to_string(i) + " at " + std::to_string(x) +
+                                     "," + std::to_string(y);
+            p.expect_equal(what);
+            expect_damage_covers(p.fast, before, what);
+        }
+        EXPECT_TRUE(p.fast.guards_intact());
     }
-    EXPECT_TRUE(p.fast.guards_intact());
 }
 
 TEST_P(Differential, BuiltInPictures)
@@ -184,6 +188,8 @@ TEST_P(Differential, BuiltInPictures)
             reference_draw_rle(&p.slow.fb, x, -3, img);
         }
     }
+    glimmer_fb_draw_rle_scaled(&p.fast.fb, -7, 2, &bar_frame_image, 2);
+    reference_draw_rle(&p.slow.fb, -7, 2, &bar_frame_image, 2);
     p.expect_equal("built-in pictures");
 }
 
@@ -218,24 +224,27 @@ TEST_P(Differential, Text)
     BitmapFont font = test_font;
     font.bucket_table = buckets;
 
-    std::mt19937 rng(7);
-    Pair p(g, 50, 30);
-    const char alphabet[] = "ABC\n\t xyz\x7f";
-    for (int i = 0; i < 100; i++) {
-        std::string text;
-        const int n = (int)(rng() % 12);
-        for (int k = 0; k < n; k++)
-            text += alphabet[rng() % (sizeof alphabet - 1)];
-        const int x = (int)(rng() % 120) - 60, y = (int)(rng() % 50) - 20;
-        const BitmapFont *f = rng() % 2 ? &font : &radon_font;
-        const auto before = p.fast.draw_page();
-        p.fast.fb.damage = {0, 0, 0, 0};
-        glimmer_fb_draw_text(&p.fast.fb, x, y, 10, 200, 30, f, text.c_str());
-        reference_draw_text(&p.slow.fb, x, y, 10, 200, 30, f, text.c_str());
-        p.expect_equal("text '" + text + "' at " + std::to_string(x) + "," + std::to_string(y));
-        expect_damage_covers(p.fast, before, "text");
+    for (int scale : {1, 2, 3}) {
+        SCOPED_TRACE("scale " + std::to_string(scale));
+        std::mt19937 rng(7);
+        Pair p(g, 50 * scale, 30 * scale);
+        const char alphabet[] = "ABC\n\t xyz\x7f";
+        for (int i = 0; i < 100; i++) {
+            std::string text;
+            const int n = (int)(rng() % 12);
+            for (int k = 0; k < n; k++)
+                text += alphabet[rng() % (sizeof alphabet - 1)];
+            const int x = ((int)(rng() % 120) - 60) * scale, y = ((int)(rng() % 50) - 20) * scale;
+            const BitmapFont *f = rng() % 2 ? &font : &radon_font;
+            const auto before = p.fast.draw_page();
+            p.fast.fb.damage = {0, 0, 0, 0};
+            glimmer_fb_draw_text_scaled(&p.fast.fb, x, y, 10, 200, 30, f, text.c_str(), scale);
+            reference_draw_text(&p.slow.fb, x, y, 10, 200, 30, f, text.c_str(), scale);
+            p.expect_equal("text '" + text + "' at " + std::to_string(x) + "," + std::to_string(y));
+            expect_damage_covers(p.fast, before, "text");
+        }
+        EXPECT_TRUE(p.fast.guards_intact());
     }
-    EXPECT_TRUE(p.fast.guards_intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, Differential, testing::ValuesIn(all_geometries()),

@@ -155,9 +155,19 @@ inline void reference_fill_rect(Framebuffer *fb, int x, int y, int w, int h, uin
                 reference_put_pixel(fb, (int)xx, (int)yy, r, g, b);
 }
 
+// A scale x scale square of reference pixels for one enlarged pixel at (x, y).
+inline void reference_put_square(Framebuffer *fb, long x, long y, int scale, uint8_t r, uint8_t g,
+                                 uint8_t b)
+{
+    for (long yy = y; yy < y + scale; yy++)
+        for (long xx = x; xx < x + scale; xx++)
+            if (xx >= INT32_MIN && xx <= INT32_MAX && yy >= INT32_MIN && yy <= INT32_MAX)
+                reference_put_pixel(fb, (int)xx, (int)yy, r, g, b);
+}
+
 // The run-length decoder, step by step as the format describes it, also
-// stopping at the end of the bytes.
-inline void reference_draw_rle(Framebuffer *fb, int x, int y, const RleImage *img)
+// stopping at the end of the bytes; each pixel a scale x scale square.
+inline void reference_draw_rle(Framebuffer *fb, int x, int y, const RleImage *img, int scale = 1)
 {
     const int32_t bpp = img->bytes_per_pixel;
     const int32_t limit = (int32_t)((uint32_t)img->height * (uint32_t)img->rowstride);
@@ -170,9 +180,7 @@ inline void reference_draw_rle(Framebuffer *fb, int x, int y, const RleImage *im
             return;
         if (column >= img->width)
             return;
-        const long sx = x + column, sy = y + row;
-        if (sx >= INT32_MIN && sx <= INT32_MAX && sy >= INT32_MIN && sy <= INT32_MAX)
-            reference_put_pixel(fb, (int)sx, (int)sy, p[0], p[1], p[2]);
+        reference_put_square(fb, x + column * scale, y + row * scale, scale, p[0], p[1], p[2]);
     };
     auto move_on = [&] {
         if ((column + 1) * bpp >= img->rowstride) {
@@ -212,9 +220,10 @@ inline void reference_draw_rle(Framebuffer *fb, int x, int y, const RleImage *im
     }
 }
 
-// Text drawn with a plain glyph lookup and the reference pixel rule.
+// Text drawn with a plain glyph lookup and the reference pixel rule; each
+// glyph pixel a scale x scale square.
 inline void reference_draw_text(Framebuffer *fb, int x, int y, uint8_t r, uint8_t g, uint8_t b,
-                                const BitmapFont *font, const char *text)
+                                const BitmapFont *font, const char *text, int scale = 1)
 {
     size_t left = strlen(text);
     mbtowc(nullptr, nullptr, 0);
@@ -225,7 +234,7 @@ inline void reference_draw_text(Framebuffer *fb, int x, int y, uint8_t r, uint8_
         if (n <= 0)
             return;
         if (*text == '\n') {
-            line += font->height;
+            line += (long)font->height * scale;
             pen = 0;
         } else {
             const uint32_t cp = (uint32_t)wc;
@@ -239,9 +248,9 @@ inline void reference_draw_text(Framebuffer *fb, int x, int y, uint8_t r, uint8_
                 for (int rr = 0; rr < font->height; rr++)
                     for (int c = 0; c < w && c < 32; c++)
                         if (rows[rr] & (0x80000000u >> c))
-                            reference_put_pixel(fb, (int)(x + pen + c), (int)(y + line + rr), r, g,
-                                                b);
-                pen += w;
+                            reference_put_square(fb, x + pen + (long)c * scale,
+                                                 y + line + (long)rr * scale, scale, r, g, b);
+                pen += (long)w * scale;
                 break;
             }
         }

@@ -6,6 +6,8 @@
 
 #include "app/command.h"
 #include "app/layout.h"
+#include "assets/assets.h"
+#include "assets/theme.h"
 #include "glimmer_run.h"
 
 #include <gtest/gtest.h>
@@ -95,18 +97,30 @@ struct QuietStderr {
 struct Screen {
     MemFb m{800, 480, 32, FB_FORMAT_RGB888, 0, 0, true};
     MemOutput out{&m, open("/dev/null", O_RDWR)};
-    ~Screen() { close(out.dev.fd); }
+    Screen() { glimmer_layout_set_scale(1); }
+    ~Screen()
+    {
+        close(out.dev.fd);
+        glimmer_layout_set_scale(THEME_SCALE);
+    }
     uint32_t shown_bar_pixel(int column) const
     {
-        // Interior of the bar on 800 x 480: from (289, 404), 222 x 20.
+        // The bar's interior on 800 x 480 starts 4 pixels into the frame,
+        // which is centred and stands at the theme's share of the height.
+        const int left = (800 - bar_frame_image.width) / 2 + 4;
+        const int top =
+            480 - 480 * (THEME_BAR_POSITION_DEN - THEME_BAR_POSITION_NUM) / THEME_BAR_POSITION_DEN;
         uint32_t v;
-        memcpy(&v, m.fb.shown_page + (size_t)m.fb.stride * 410 + 4 * (289 + column), 4);
+        memcpy(&v, m.fb.shown_page + (size_t)m.fb.stride * (size_t)(top + 10) + 4 * (left + column),
+               4);
         return v;
     }
 };
 
-const uint32_t BAR_FILLED = 109u << 16 | 109u << 8 | 112u;
-const uint32_t BAR_EMPTY = 236u << 16 | 236u << 8 | 225u;
+const uint32_t BAR_FILLED =
+    (uint32_t)THEME_BAR_FILL.r << 16 | (uint32_t)THEME_BAR_FILL.g << 8 | THEME_BAR_FILL.b;
+const uint32_t BAR_EMPTY =
+    (uint32_t)THEME_BAR_EMPTY.r << 16 | (uint32_t)THEME_BAR_EMPTY.g << 8 | THEME_BAR_EMPTY.b;
 
 TEST(CommandLoop, AllocatesNothingForAnyCommand)
 {

@@ -9,7 +9,15 @@
 // EXPAND is "replicate" (top bits repeated into the low ones, 31 -> 255) or
 // "shift" (low bits zero, 31 -> 248). The steps after it are applied in order
 // after the initial scene: P draws a progress value, M a message.
+//
+//   expect_scene --facts
+//
+// prints what the layout checks of the harness need to know about this
+// build's theme and pictures, one "name values..." line each.
 #include "app/layout.h"
+#include "assets/assets.h"
+#include "assets/theme.h"
+#include "fb/font.h"
 #include "fb/framebuffer.h"
 
 #include <cstdio>
@@ -33,8 +41,29 @@ static uint8_t expand(uint32_t value, uint32_t length, bool replicate)
     return (uint8_t)v;
 }
 
+static void print_colour(const char *name, const ThemeColour &c)
+{
+    printf("%s %d %d %d\n", name, c.r, c.g, c.b);
+}
+
+static int print_facts()
+{
+    print_colour("background", THEME_BACKGROUND);
+    print_colour("bar_fill", THEME_BAR_FILL);
+    print_colour("bar_empty", THEME_BAR_EMPTY);
+    print_colour("ink", THEME_TEXT_COLOUR);
+    printf("bar_position %d %d\n", THEME_BAR_POSITION_NUM, THEME_BAR_POSITION_DEN);
+    printf("scale %d\n", THEME_SCALE); // 0: auto
+    printf("frame %d %d\n", bar_frame_image.width, bar_frame_image.height);
+    printf("picture %d %d\n", splash_image.width, splash_image.height);
+    printf("font_height %d\n", radon_font.height);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--facts") == 0)
+        return print_facts();
     if (argc < 10) {
         fprintf(stderr, "usage: %s OUT.ppm XRES YRES BPP R G B ANGLE EXPAND [P:v|M:text]...\n",
                 argv[0]);

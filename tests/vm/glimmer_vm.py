@@ -43,10 +43,11 @@ import zlib
 CACHE = os.environ.get("GLIMMER_VM_CACHE", os.path.expanduser("~/.cache/glimmer-vm"))
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-WHITE = (255, 255, 255)
-BAR_FILLED = (109, 109, 112)
-BAR_EMPTY = (236, 236, 225)
-INK = (109, 109, 112)
+
+def scene_facts(expect_tool):
+    """The build's theme and picture sizes, as expect_scene --facts prints them."""
+    out = run([expect_tool, "--facts"], capture_output=True, text=True).stdout
+    return {line.split()[0]: tuple(int(v) for v in line.split()[1:]) for line in out.splitlines()}
 
 
 class Failure(Exception):
@@ -241,9 +242,9 @@ def fetch_arm():
 
 # ---------------------------------------------------------------- guest builds
 
-def build_guest(source, build_dir, cross):
+def build_guest(source, build_dir, cross, extra_args):
     args = ["cmake", "-S", source, "-B", build_dir, "-DGLIMMER_TESTS=OFF", "-DGLIMMER_WERROR=ON",
-            "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_EXE_LINKER_FLAGS=-static"]
+            "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_EXE_LINKER_FLAGS=-static"] + extra_args
     if cross:
         shared = os.path.join(source, "cmake/armhf-linux-gnueabihf.cmake")
         mine = os.path.join(HERE, "armhf-toolchain.cmake")
@@ -408,32 +409,39 @@ def quantize(colour, lengths, mode):
     return tuple(out)
 
 
-def check_layout(scr, progress, message, lengths, mode):
+def check_layout(scr, progress, message, lengths, mode, facts):
     """Facts about the scene that hold whatever the drawing code does: the
-    bar's filled width for the last progress value, a white background
-    around picture and bar, and the message band's rows and centring."""
+    bar's filled width for the last progress value, the background around
+    picture and bar, and the message band's rows and centring; all placed
+    from the build's theme, picture and frame sizes (expect_scene --facts)."""
     W, H = scr.W, scr.H
     q = lambda c: quantize(c, lengths, mode)
-    white, filled, empty, ink = q(WHITE), q(BAR_FILLED), q(BAR_EMPTY), q(INK)
+    white, filled, empty, ink = (q(facts[k]) for k in ("background", "bar_fill", "bar_empty", "ink"))
+    s = facts["scale"][0] or max(1, min(W // 800, H // 480))
+    fw, fh = facts["frame"][0] * s, facts["frame"][1] * s
+    pw, ph = facts["picture"]
+    num, den = facts["bar_position"]
+    cell = facts["font_height"][0] * s
+    iw, ih = fw - 8 * s, fh - 8 * s
     problems = []
-    ix, iy = tdiv(W - 230, 2) + 4, H - tdiv(H, 6) + 4
+    bar_top = H - tdiv(H * (den - num), den)
+    ix, iy = tdiv(W - fw, 2) + 4 * s, bar_top + 4 * s
     n = min(abs(progress), 100)
-    f = tdiv(222 * n, 100)
-    for y in range(iy, iy + 20):
-        for i in range(222):
-            on = i < f if progress > 0 else i >= 222 - f
+    f = tdiv(iw * n, 100)
+    for y in range(iy, iy + ih):
+        for i in range(iw):
+            on = i < f if progress > 0 else i >= iw - f
             want = filled if on else empty
             got = scr.at(ix + i, y)
             if got != want:
-                problems.append("bar pixel (%d,%d) is %s, want %s for progress %d (%d of 222 filled)"
-                                % (ix + i, y, got, want, progress, f))
+                problems.append("bar pixel (%d,%d) is %s, want %s for progress %d (%d of %d filled)"
+                                % (ix + i, y, got, want, progress, f, iw))
                 break
         if problems:
             break
-    bar_top = H - tdiv(H, 6)
-    band_top = bar_top - 12
-    pic_bottom = tdiv(tdiv(H * 5, 6) - 480, 2) + 480
-    white_rows = list(range(max(pic_bottom, 0), band_top)) + list(range(bar_top + 28, H))
+    band_top = bar_top - cell
+    pic_bottom = tdiv(tdiv(H * num, den) - ph, 2) + ph
+    white_rows = list(range(max(pic_bottom, 0), band_top)) + list(range(bar_top + fh, H))
     for y in white_rows:
         bad = [x for x in range(W) if scr.at(x, y) != white]
         if bad:
@@ -442,7 +450,7 @@ def check_layout(scr, progress, message, lengths, mode):
             break
     for x in (0, W - 1):
         # The screen's edges, outside the message band, which a long message reaches.
-        if W > 800 and any(scr.at(x, y) != white for y in range(H) if not band_top <= y < bar_top):
+        if W > pw and any(scr.at(x, y) != white for y in range(H) if not band_top <= y < bar_top):
             problems.append("column %d should be white" % x)
     inked, ink_rows = [], []
     for y in range(band_top, bar_top):
@@ -461,17 +469,18 @@ def check_layout(scr, progress, message, lengths, mode):
     if not message and inked:
         problems.append("empty message but %d ink pixels in the band" % len(inked))
     # The font's cells are 12 rows: capitals stand in rows 1 to 9, lower
-    # case reaches the baseline in row 9 and descenders row 11.
-    if ink_rows and re.search(r"[A-Z]", message) and ink_rows[0] != band_top + 1:
+    # case reaches the baseline in row 9 and descenders row 11; each row is
+    # s screen rows.
+    if ink_rows and re.search(r"[A-Z]", message) and ink_rows[0] != band_top + s:
         problems.append("message %r: capitals start in row %d, want %d (cell row 1)"
-                        % (message, ink_rows[0], band_top + 1))
-    low = band_top + (11 if re.search(r"[gjpqy]", message) else 9)
+                        % (message, ink_rows[0], band_top + s))
+    low = band_top + (12 if re.search(r"[gjpqy]", message) else 10) * s - 1
     if ink_rows and re.search(r"[A-Za-z0-9]", message) and ink_rows[-1] != low:
         problems.append("message %r: ink ends in row %d, want %d" % (message, ink_rows[-1], low))
     # The process runs in the POSIX locale, where a byte above 0x7f is no
     # character: the text ends there, and only what stands before it shows.
     cut = next((i for i, ch in enumerate(message) if ord(ch) > 0x7f), None)
-    if cut is not None and inked and max(inked) - min(inked) + 1 > 8 * cut:
+    if cut is not None and inked and max(inked) - min(inked) + 1 > 8 * s * cut:
         problems.append("message %r: ink %d pixels wide, more than the %d characters before "
                         "byte 0x%02x" % (message, max(inked) - min(inked) + 1, cut, ord(message[cut])))
     if message and inked and len(message) * 8 < W:
@@ -759,7 +768,8 @@ class Runner:
             lengths = (info["red"][1], info["green"][1], info["blue"][1])
             problems += check_layout(Screen(cw, ch, got, self.angle),
                                      progress[-1] if progress else 0,
-                                     message[-1] if message else "", lengths, mode)
+                                     message[-1] if message else "", lengths, mode,
+                                     scene_facts(self.expect_tool))
         if problems:
             raise Failure("screen %s: %s" % (name, "\n  ".join(problems)))
 
@@ -1426,6 +1436,9 @@ def main():
     ap.add_argument("--prepare", action="store_true",
                     help="only fetch the kernels and build the guest programs")
     ap.add_argument("--expect", help="the expect_scene tool")
+    ap.add_argument("--cmake-arg", action="append",
+                    help="a setting for the guest builds, such as the theme and picture of the "
+                    "build that expect_scene comes from (--cmake-arg=-DNAME=VALUE)")
     ap.add_argument("--out", default="vm-out", help="directory for captures and logs")
     ap.add_argument("--suite", action="append",
                     choices=["bochs", "bochs-pan", "cirrus", "vesa", "arm"] + DRM_SUITES,
@@ -1449,7 +1462,7 @@ def main():
             return os.path.abspath(given)
         exe = os.path.join(guest, build, "glimmer")
         if a.prepare or not os.path.exists(exe):
-            exe = build_guest(a.source, os.path.join(guest, build), cross)
+            exe = build_guest(a.source, os.path.join(guest, build), cross, a.cmake_arg or [])
         return exe
 
     def probe(cross):

@@ -6,14 +6,15 @@
 #
 # BUILD_DIR defaults to build-armhf in the source tree. Missing packages
 # (g++-arm-linux-gnueabihf, the GoogleTest sources, qemu-user for --test)
-# are installed with apt-get.
+# are installed with apt-get, and so are libdrm and libsystemd for armhf
+# where the archive lets them in; without them the DRM output, or
+# glimmer-progress, is left out and the build says so.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 apt_name=build-armhf.sh
 . "$root/tools/apt.sh"
 triple=arm-linux-gnueabihf
-sysroot=/usr/$triple
 
 run_tests=0
 strip_binaries=0
@@ -24,7 +25,7 @@ while [ $# -gt 0 ]; do
     --test) run_tests=1 ;;
     --strip) strip_binaries=1 ;;
     -h | --help)
-        sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     --)
@@ -65,14 +66,21 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt_install "${missing[@]}"
 fi
 
-emulator=()
-if command -v qemu-arm >/dev/null; then
-    emulator=("-DCMAKE_CROSSCOMPILING_EMULATOR=$(command -v qemu-arm);-L;$sysroot")
+# The board's libraries, from Debian's multiarch packages.
+if ! "$root/tools/cross/install-armhf-libs.sh" libdrm-dev; then
+    echo "build-armhf.sh: warning: libdrm for armhf cannot be installed;" \
+        "building without the DRM output" >&2
+fi
+if ! "$root/tools/cross/install-armhf-libs.sh" libsystemd-dev; then
+    echo "build-armhf.sh: warning: libsystemd for armhf cannot be installed;" \
+        "building without glimmer-progress" >&2
 fi
 
-cmake -S "$root" -B "$build_dir" \
+# The toolchain file chooses the emulator; an older build directory may
+# still hold another choice in its cache.
+cmake -S "$root" -B "$build_dir" -UCMAKE_CROSSCOMPILING_EMULATOR \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-linux-gnueabihf.cmake" \
-    -DGLIMMER_WERROR=ON "${emulator[@]}" "${cmake_args[@]}"
+    -DGLIMMER_WERROR=ON "${cmake_args[@]}"
 cmake --build "$build_dir" -j"$(nproc)"
 
 if [ $strip_binaries = 1 ]; then

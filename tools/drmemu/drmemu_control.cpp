@@ -1,4 +1,5 @@
 // Configuration, state, log and captures of the emulated DRM cards.
+#include "../common/whole_file.h"
 #include "drmemu.h"
 
 #include <drm_fourcc.h>
@@ -39,17 +40,6 @@ static std::string card_file(const std::string &dir, int n, const char *suffix)
     return drmemu_path(path, sizeof path, dir.c_str(), n, suffix) ? path : "";
 }
 
-static bool read_file(const std::string &path, std::string *out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return true;
-}
-
 bool glimmer_drmemu_write_config(const std::string &dir, int n, const std::string &text,
                                  std::string *why)
 {
@@ -80,8 +70,8 @@ bool glimmer_drmemu_read_state(const std::string &dir, int n, DrmemuDevice *stat
 std::vector<FbemuLogEntry> glimmer_drmemu_read_log(const std::string &dir, int n)
 {
     std::string text;
-    return read_file(card_file(dir, n, "log"), &text) ? glimmer_fbemu_parse_log(text)
-                                                      : std::vector<FbemuLogEntry>();
+    return read_whole_file(card_file(dir, n, "log"), &text) ? glimmer_fbemu_parse_log(text)
+                                                            : std::vector<FbemuLogEntry>();
 }
 
 std::string glimmer_drmemu_describe(const DrmemuDevice &d)
@@ -160,7 +150,7 @@ bool glimmer_drmemu_capture(const std::string &dir, int n, int head, FbemuImage 
         d.dirty == DRMEMU_DIRTY_REQUIRED
             ? card_file(dir, n, ("-crtc" + std::to_string(crtc - 1) + ".scan").c_str())
             : card_file(dir, n, ("-buf" + std::to_string(f->handle)).c_str());
-    if (!read_file(source, &bytes)) {
+    if (!read_whole_file(source, &bytes)) {
         reason = "cannot read " + source;
         return false;
     }

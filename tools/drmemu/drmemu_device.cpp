@@ -2,6 +2,8 @@
 // requests of a legacy (non-atomic) KMS client, with the kernel's checks and
 // error numbers.
 #include "drmemu_device.h"
+#include "../common/config_words.h"
+#include "../common/errno_names.h"
 
 #include <drm_fourcc.h>
 #include <fcntl.h>
@@ -75,11 +77,6 @@ int drmemu_request_from_code(unsigned long code)
     return -1;
 }
 
-struct ErrnoName {
-    int value;
-    const char *name;
-};
-
 static const ErrnoName ERRNO_NAMES[] = {
     {EPERM, "EPERM"},   {ENOENT, "ENOENT"}, {EINTR, "EINTR"},         {EIO, "EIO"},
     {ENXIO, "ENXIO"},   {EBADF, "EBADF"},   {EAGAIN, "EAGAIN"},       {ENOMEM, "ENOMEM"},
@@ -90,21 +87,12 @@ static const ErrnoName ERRNO_NAMES[] = {
 
 const char *drmemu_errno_name(int err, char *buf, size_t len)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (e.value == err)
-            return e.name;
-    snprintf(buf, len, "%d", err);
-    return buf;
+    return errno_name_in(ERRNO_NAMES, err, buf, len);
 }
 
 int drmemu_errno_from_name(const char *name)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (strcmp(e.name, name) == 0)
-            return e.value;
-    char *end;
-    const long v = strtol(name, &end, 10);
-    return end == name || *end || v <= 0 || v > 4095 ? -1 : (int)v;
+    return errno_from_name_in(ERRNO_NAMES, name);
 }
 
 uint32_t drmemu_format_cpp(uint32_t format)
@@ -143,7 +131,7 @@ static void fourcc_text(uint32_t f, char out[5])
 
 // ---- configuration -------------------------------------------------------
 
-enum { MAX_WORDS = 40, STATE_MAGIC = 0x454d5244 }; // "DRME"
+enum { STATE_MAGIC = 0x454d5244 }; // "DRME"
 
 struct ConnectorKind {
     const char *name;
@@ -175,37 +163,6 @@ static uint32_t encoder_type(uint32_t connector_type)
 
 static const char *const ORIENTATION_KEYS[] = {"normal", "upside_down", "left_side_up",
                                                "right_side_up"};
-
-static int split_words(char *line, char **words)
-{
-    int n = 0;
-    char *p = line;
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\r')
-            p++;
-        if (!*p || *p == '#')
-            break;
-        if (n == MAX_WORDS)
-            return -1;
-        words[n++] = p;
-        while (*p && *p != ' ' && *p != '\t' && *p != '\r')
-            p++;
-        if (*p)
-            *p++ = '\0';
-    }
-    return n;
-}
-
-static bool number(const char *text, uint32_t *out)
-{
-    char *end;
-    errno = 0;
-    const unsigned long long v = strtoull(text, &end, 0);
-    if (end == text || *end || errno || v > UINT32_MAX || text[0] == '-')
-        return false;
-    *out = (uint32_t)v;
-    return true;
-}
 
 // "1280x800", "1280x800@75", either with a '*' after it for the preferred mode.
 static bool parse_mode(const char *text, DrmemuMode *m)
@@ -240,7 +197,7 @@ static bool parse_connector(DrmemuDevice *d, char **w, int n)
     memset(c, 0, sizeof *c);
     strcpy(c->name, w[1]);
     const char *dash = strrchr(w[1], '-');
-    if (!dash || !number(dash + 1, &c->type_id))
+    if (!dash || !config_number(dash + 1, &c->type_id))
         return false;
     for (const ConnectorKind &k : CONNECTOR_KINDS)
         if (strlen(k.name) == (size_t)(dash - w[1]) && strncmp(k.name, w[1], strlen(k.name)) == 0)
@@ -263,7 +220,7 @@ static bool parse_connector(DrmemuDevice *d, char **w, int n)
             if (!known)
                 return false;
         } else if (strncmp(w[i], "crtcs=", 6) == 0) {
-            if (!number(w[i] + 6, &c->possible_crtcs) || !c->possible_crtcs)
+            if (!config_number(w[i] + 6, &c->possible_crtcs) || !c->possible_crtcs)
                 return false;
         } else if (c->mode_count == DRMEMU_MAX_MODES ||
                    !parse_mode(w[i], &c->modes[c->mode_count++])) {
@@ -289,7 +246,7 @@ static bool parse_plane(DrmemuDevice *d, char **w, int n)
         return false;
     for (int i = 2; i < n; i++) {
         if (strncmp(w[i], "crtcs=", 6) == 0) {
-            if (!number(w[i] + 6, &p->possible_crtcs) || !p->possible_crtcs)
+            if (!config_number(w[i] + 6, &p->possible_crtcs) || !p->possible_crtcs)
                 return false;
             continue;
         }
@@ -321,9 +278,9 @@ static bool parse_line(DrmemuDevice *d, char **w, int n)
         return true;
     }
     if (strcmp(key, "preferred_depth") == 0)
-        return n == 2 && number(w[1], &d->preferred_depth);
+        return n == 2 && config_number(w[1], &d->preferred_depth);
     if (strcmp(key, "prefer_shadow") == 0)
-        return n == 2 && number(w[1], &d->prefer_shadow) && d->prefer_shadow <= 1;
+        return n == 2 && config_number(w[1], &d->prefer_shadow) && d->prefer_shadow <= 1;
     if (strcmp(key, "dirty") == 0 && n == 2) {
         const char *const kinds[] = {"none", "supported", "required"};
         for (uint32_t k = 0; k < 3; k++)
@@ -334,13 +291,13 @@ static bool parse_line(DrmemuDevice *d, char **w, int n)
         return false;
     }
     if (strcmp(key, "vblank") == 0)
-        return n == 2 && number(w[1], &d->vblank) && d->vblank <= 1;
+        return n == 2 && config_number(w[1], &d->vblank) && d->vblank <= 1;
     if (strcmp(key, "unknown_format") == 0 && n == 2) {
         d->unknown_format = drmemu_errno_from_name(w[1]);
         return d->unknown_format > 0;
     }
     if (strcmp(key, "crtcs") == 0)
-        return n == 2 && number(w[1], &d->crtc_count) && d->crtc_count >= 1 &&
+        return n == 2 && config_number(w[1], &d->crtc_count) && d->crtc_count >= 1 &&
                d->crtc_count <= DRMEMU_MAX_CRTCS;
     if (strcmp(key, "connector") == 0)
         return parse_connector(d, w, n);
@@ -349,7 +306,7 @@ static bool parse_line(DrmemuDevice *d, char **w, int n)
     if (strcmp(key, "refuse") == 0) // refuse REQUEST ERRNO
         return n == 3 && add_refusal(d, w[1], 0, w[2]);
     if (strcmp(key, "refuse_nth") == 0) // refuse_nth REQUEST N ERRNO
-        return n == 4 && number(w[2], &v) && v > 0 && add_refusal(d, w[1], v, w[3]);
+        return n == 4 && config_number(w[2], &v) && v > 0 && add_refusal(d, w[1], v, w[3]);
     return false;
 }
 
@@ -358,8 +315,8 @@ static bool complete(DrmemuDevice *d, char *err, size_t err_len)
 {
     if (!d->connector_count) {
         char line[] = "connector Virtual-1 connected 1024x768*";
-        char *w[MAX_WORDS];
-        const int n = split_words(line, w);
+        char *w[CONFIG_MAX_WORDS];
+        const int n = config_split_words(line, w, CONFIG_MAX_WORDS);
         (void)parse_connector(d, w, n);
     }
     if (!d->crtc_count)
@@ -415,29 +372,9 @@ bool drmemu_device_parse(DrmemuDevice *d, const char *text, char *err, size_t er
     if (err_len)
         err[0] = '\0';
 
-    char line[512];
-    int line_number = 0;
-    for (const char *p = text; *p;) {
-        const char *end = strchr(p, '\n');
-        const size_t len = end ? (size_t)(end - p) : strlen(p);
-        line_number++;
-        if (len >= sizeof line) {
-            snprintf(err, err_len, "line %d: too long", line_number);
-            return false;
-        }
-        memcpy(line, p, len);
-        line[len] = '\0';
-        p += len + (end ? 1 : 0);
-        char *words[MAX_WORDS];
-        const int n = split_words(line, words);
-        if (n == 0)
-            continue;
-        if (n < 0 || !parse_line(d, words, n)) {
-            snprintf(err, err_len, "line %d: cannot read \"%s\"", line_number,
-                     n > 0 ? words[0] : "");
-            return false;
-        }
-    }
+    if (!config_read_lines(text, err, err_len,
+                           [d](char **w, int n) { return parse_line(d, w, n); }))
+        return false;
     return complete(d, err, err_len);
 }
 
@@ -552,31 +489,30 @@ static DrmemuFb *find_fb(DrmemuDevice *d, uint32_t id)
     return nullptr;
 }
 
+// Object ids are a kind's first id plus the object's index.
+static int id_index(uint32_t id, uint32_t first, uint32_t count)
+{
+    return id >= first && id < first + count ? (int)(id - first) : -1;
+}
+
 static int crtc_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_CRTC_ID && id < DRMEMU_CRTC_ID + d->crtc_count ? (int)(id - DRMEMU_CRTC_ID)
-                                                                       : -1;
+    return id_index(id, DRMEMU_CRTC_ID, d->crtc_count);
 }
 
 static int connector_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_CONNECTOR_ID && id < DRMEMU_CONNECTOR_ID + d->connector_count
-               ? (int)(id - DRMEMU_CONNECTOR_ID)
-               : -1;
+    return id_index(id, DRMEMU_CONNECTOR_ID, d->connector_count);
 }
 
 static int encoder_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_ENCODER_ID && id < DRMEMU_ENCODER_ID + d->connector_count
-               ? (int)(id - DRMEMU_ENCODER_ID)
-               : -1;
+    return id_index(id, DRMEMU_ENCODER_ID, d->connector_count);
 }
 
 static int plane_index(const DrmemuDevice *d, uint32_t id)
 {
-    return id >= DRMEMU_PLANE_ID && id < DRMEMU_PLANE_ID + d->plane_count
-               ? (int)(id - DRMEMU_PLANE_ID)
-               : -1;
+    return id_index(id, DRMEMU_PLANE_ID, d->plane_count);
 }
 
 // The index of CRTC k's primary plane.

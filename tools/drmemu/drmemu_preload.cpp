@@ -7,7 +7,8 @@
 // and mmap at a dumb buffer's offset maps the buffer's file. Every other call
 // goes on to the next definition, which lets the framebuffer and console
 // interposers sit beside this one.
-#include "../common/open_mode.h"
+#define INTERPOSE_NAME "drmemu"
+#include "../common/interpose.h"
 #include "drmemu_device.h"
 
 #include <dlfcn.h>
@@ -28,32 +29,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#define EXPORT extern "C" __attribute__((visibility("default")))
-
-typedef int (*OpenFn)(const char *, int, ...);
-typedef int (*OpenatFn)(int, const char *, int, ...);
-typedef int (*Open2Fn)(const char *, int);
-typedef int (*Openat2Fn)(int, const char *, int);
-typedef int (*IoctlFn)(int, unsigned long, ...);
-typedef int (*CloseFn)(int);
 typedef void *(*MmapFn)(void *, size_t, int, int, int, off_t);
 typedef void *(*Mmap64Fn)(void *, size_t, int, int, int, off64_t);
-
-static void *next_symbol(const char *name)
-{
-    void *f = dlsym(RTLD_NEXT, name);
-    if (!f) {
-        static const char text[] = "drmemu: no next definition of a wrapped function\n";
-        (void)!write(2, text, sizeof text - 1);
-        _exit(127);
-    }
-    return f;
-}
-
-#define NEXT(type, name)                                                                           \
-    static type next_##name;                                                                       \
-    if (!next_##name)                                                                              \
-    next_##name = (type)next_symbol(#name)
 
 // mmap is called while the process starts, before a lookup is safe; until
 // the constructor has found the next definition, the system call stands in.
@@ -351,94 +328,7 @@ static int close_card(Slot *slot)
     return result;
 }
 
-EXPORT int open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(OpenFn, open);
-    return next_open(path, flags, mode);
-}
-
-EXPORT int open64(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(OpenFn, open64);
-    return next_open64(path, flags, mode);
-}
-
-EXPORT int openat(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(OpenatFn, openat);
-    return next_openat(dirfd, path, flags, mode);
-}
-
-EXPORT int openat64(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(OpenatFn, openat64);
-    return next_openat64(dirfd, path, flags, mode);
-}
-
-// The checked variants that _FORTIFY_SOURCE builds call.
-EXPORT int __open_2(const char *path, int flags)
-{
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(Open2Fn, __open_2);
-    return next___open_2(path, flags);
-}
-
-EXPORT int __open64_2(const char *path, int flags)
-{
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(Open2Fn, __open64_2);
-    return next___open64_2(path, flags);
-}
-
-EXPORT int __openat_2(int dirfd, const char *path, int flags)
-{
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(Openat2Fn, __openat_2);
-    return next___openat_2(dirfd, path, flags);
-}
-
-EXPORT int __openat64_2(int dirfd, const char *path, int flags)
-{
-    const int n = emulated_card(path);
-    if (n >= 0)
-        return open_card(n, flags);
-    NEXT(Openat2Fn, __openat64_2);
-    return next___openat64_2(dirfd, path, flags);
-}
+INTERPOSE_OPENS(emulated_card, open_card)
 
 EXPORT int ioctl(int fd, unsigned long request, ...)
 {

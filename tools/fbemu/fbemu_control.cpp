@@ -1,5 +1,6 @@
 // Control of the emulated framebuffer devices: configuration, state, log,
 // memory, decoding and PNG output.
+#include "../common/whole_file.h"
 #include "fbemu.h"
 
 #include <fcntl.h>
@@ -98,17 +99,6 @@ bool glimmer_fbemu_read_state(const std::string &dir, int n, FbemuDevice *state)
     return fbemu_device_load(dir.c_str(), n, state);
 }
 
-static bool read_file(const std::string &path, std::string *out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return true;
-}
-
 bool FbemuLogEntry::has(const std::string &key) const
 {
     for (const auto &kv : values)
@@ -136,7 +126,7 @@ long FbemuLogEntry::number(const std::string &key) const
 std::vector<FbemuLogEntry> glimmer_fbemu_read_log(const std::string &dir, int n)
 {
     std::string text;
-    if (!read_file(device_file(dir, n, "log"), &text))
+    if (!read_whole_file(device_file(dir, n, "log"), &text))
         return {};
     return glimmer_fbemu_parse_log(text);
 }
@@ -188,7 +178,7 @@ std::vector<FbemuLogEntry> glimmer_fbemu_log_of(const std::vector<FbemuLogEntry>
 bool glimmer_fbemu_read_memory(const std::string &dir, int n, std::vector<uint8_t> *memory)
 {
     std::string bytes;
-    if (!read_file(device_file(dir, n, "mem"), &bytes))
+    if (!read_whole_file(device_file(dir, n, "mem"), &bytes))
         return false;
     memory->assign(bytes.begin(), bytes.end());
     return true;

@@ -1,6 +1,8 @@
 // The emulated framebuffer driver: configuration and state files, and the
 // answers to the five framebuffer requests.
 #include "fbemu_device.h"
+#include "../common/config_words.h"
+#include "../common/errno_names.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -57,11 +59,6 @@ int fbemu_request_from_code(unsigned long code)
     return -1;
 }
 
-struct ErrnoName {
-    int value;
-    const char *name;
-};
-
 static const ErrnoName ERRNO_NAMES[] = {
     {EPERM, "EPERM"},           {ENOENT, "ENOENT"},       {EINTR, "EINTR"},   {EIO, "EIO"},
     {ENXIO, "ENXIO"},           {EBADF, "EBADF"},         {EAGAIN, "EAGAIN"}, {ENOMEM, "ENOMEM"},
@@ -72,23 +69,12 @@ static const ErrnoName ERRNO_NAMES[] = {
 
 const char *fbemu_errno_name(int err, char *buf, size_t len)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (e.value == err)
-            return e.name;
-    snprintf(buf, len, "%d", err);
-    return buf;
+    return errno_name_in(ERRNO_NAMES, err, buf, len);
 }
 
 int fbemu_errno_from_name(const char *name)
 {
-    for (const ErrnoName &e : ERRNO_NAMES)
-        if (strcmp(e.name, name) == 0)
-            return e.value;
-    char *end;
-    const long v = strtol(name, &end, 10);
-    if (end == name || *end || v <= 0 || v > 4095)
-        return -1;
-    return (int)v;
+    return errno_from_name_in(ERRNO_NAMES, name);
 }
 
 uint32_t fbemu_page_offset(const FbemuDevice *d)
@@ -129,40 +115,6 @@ static uint32_t follow_line_length(const FbemuDevice *d)
 }
 
 // ---- configuration text -------------------------------------------------
-
-enum { MAX_WORDS = 40 };
-
-// Splits a line into blank-separated words (in place); '#' starts a comment.
-static int split_words(char *line, char **words)
-{
-    int n = 0;
-    char *p = line;
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\r')
-            p++;
-        if (!*p || *p == '#')
-            break;
-        if (n == MAX_WORDS)
-            return -1;
-        words[n++] = p;
-        while (*p && *p != ' ' && *p != '\t' && *p != '\r')
-            p++;
-        if (*p)
-            *p++ = '\0';
-    }
-    return n;
-}
-
-static bool number(const char *text, uint32_t *out)
-{
-    char *end;
-    errno = 0;
-    const unsigned long long v = strtoull(text, &end, 0);
-    if (end == text || *end || errno || v > UINT32_MAX || text[0] == '-')
-        return false;
-    *out = (uint32_t)v;
-    return true;
-}
 
 static bool signed_number(const char *text, int *out)
 {
@@ -217,7 +169,7 @@ static bool parse_line(FbemuDevice *d, Seen *seen, char **w, int n)
     for (const Scalar &s : scalars) {
         if (strcmp(key, s.key) != 0)
             continue;
-        if (n != 2 || !number(w[1], s.field))
+        if (n != 2 || !config_number(w[1], s.field))
             return false;
         if (s.seen)
             *s.seen = true;
@@ -237,7 +189,7 @@ static bool parse_line(FbemuDevice *d, Seen *seen, char **w, int n)
     for (const Flag &f : flags) {
         if (strcmp(key, f.key) != 0)
             continue;
-        if (n != 2 || !number(w[1], &v) || v > 1)
+        if (n != 2 || !config_number(w[1], &v) || v > 1)
             return false;
         *f.field = (int)v;
         if (f.field == &d->line_length_follows)
@@ -253,12 +205,13 @@ static bool parse_line(FbemuDevice *d, Seen *seen, char **w, int n)
     for (const Bitfield &f : fields) {
         if (strcmp(key, f.key) != 0)
             continue;
-        return n == 3 && number(w[1], &f.field->offset) && number(w[2], &f.field->length);
+        return n == 3 && config_number(w[1], &f.field->offset) &&
+               config_number(w[2], &f.field->length);
     }
     if (strcmp(key, "put_depths") == 0) {
         d->put_depths = 0;
         for (int i = 1; i < n; i++) {
-            if (!number(w[i], &v) || v == 0 || v > 32)
+            if (!config_number(w[i], &v) || v == 0 || v > 32)
                 return false;
             d->put_depths |= (uint64_t)1 << v;
         }
@@ -271,17 +224,17 @@ static bool parse_line(FbemuDevice *d, Seen *seen, char **w, int n)
     }
     if (strcmp(key, "refuse_nth") == 0) { // refuse_nth REQUEST N ERRNO
         const int err = n == 4 ? fbemu_errno_from_name(w[3]) : -1;
-        return err > 0 && number(w[2], &v) && v > 0 && add_refusal(d, w[1], v, err, -1);
+        return err > 0 && config_number(w[2], &v) && v > 0 && add_refusal(d, w[1], v, err, -1);
     }
     if (strcmp(key, "answer") == 0) // answer REQUEST VALUE
         return n == 3 && signed_number(w[2], &value) && value != -1 &&
                add_refusal(d, w[1], 0, 0, value);
     if (strcmp(key, "answer_nth") == 0) // answer_nth REQUEST N VALUE
-        return n == 4 && number(w[2], &v) && v > 0 && signed_number(w[3], &value) && value != -1 &&
-               add_refusal(d, w[1], v, 0, value);
+        return n == 4 && config_number(w[2], &v) && v > 0 && signed_number(w[3], &value) &&
+               value != -1 && add_refusal(d, w[1], v, 0, value);
     if (strcmp(key, "calls") == 0) { // calls REQUEST N
         const int r = n == 3 ? fbemu_request_from_name(w[1]) : -1;
-        return r >= 0 && number(w[2], &d->calls[r]);
+        return r >= 0 && config_number(w[2], &d->calls[r]);
     }
     return false;
 }
@@ -301,29 +254,9 @@ bool fbemu_device_parse(FbemuDevice *d, const char *text, char *err, size_t err_
     d->mappable = 1;
 
     Seen seen = {};
-    char line[512];
-    int number_of_line = 0;
-    for (const char *p = text; *p;) {
-        const char *end = strchr(p, '\n');
-        const size_t len = end ? (size_t)(end - p) : strlen(p);
-        number_of_line++;
-        if (len >= sizeof line) {
-            snprintf(err, err_len, "line %d: too long", number_of_line);
-            return false;
-        }
-        memcpy(line, p, len);
-        line[len] = '\0';
-        p += len + (end ? 1 : 0);
-        char *words[MAX_WORDS];
-        const int n = split_words(line, words);
-        if (n == 0)
-            continue;
-        if (n < 0 || !parse_line(d, &seen, words, n)) {
-            snprintf(err, err_len, "line %d: cannot read \"%s\"", number_of_line,
-                     n > 0 ? words[0] : "");
-            return false;
-        }
-    }
+    if (!config_read_lines(text, err, err_len,
+                           [d, &seen](char **w, int n) { return parse_line(d, &seen, w, n); }))
+        return false;
 
     if (!seen.xres_virtual)
         d->xres_virtual = d->xres;

@@ -8,7 +8,8 @@
 //
 // Without GLIMMER_EMU_DIR, or without fbN.conf in it, the device does not
 // exist: the open fails with ENOENT and no real device is ever touched.
-#include "../common/open_mode.h"
+#define INTERPOSE_NAME "fbemu"
+#include "../common/interpose.h"
 #include "fbemu_device.h"
 
 #include <dlfcn.h>
@@ -23,31 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#define EXPORT extern "C" __attribute__((visibility("default")))
-
-typedef int (*OpenFn)(const char *, int, ...);
-typedef int (*OpenatFn)(int, const char *, int, ...);
-typedef int (*Open2Fn)(const char *, int);
-typedef int (*Openat2Fn)(int, const char *, int);
-typedef int (*IoctlFn)(int, unsigned long, ...);
-typedef int (*CloseFn)(int);
-
-static void *next_symbol(const char *name)
-{
-    void *f = dlsym(RTLD_NEXT, name);
-    if (!f) {
-        static const char text[] = "fbemu: no next definition of a wrapped function\n";
-        (void)!write(2, text, sizeof text - 1);
-        _exit(127);
-    }
-    return f;
-}
-
-#define NEXT(type, name)                                                                           \
-    static type next_##name;                                                                       \
-    if (!next_##name)                                                                              \
-    next_##name = (type)next_symbol(#name)
 
 // Which descriptors are emulated devices: device number + 1, or 0.
 enum { TRACKED_FDS = 4096 };
@@ -242,94 +218,7 @@ static void forget_device(int fd, int n, int result)
     unlock_device(lock);
 }
 
-EXPORT int open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(OpenFn, open);
-    return next_open(path, flags, mode);
-}
-
-EXPORT int open64(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(OpenFn, open64);
-    return next_open64(path, flags, mode);
-}
-
-EXPORT int openat(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(OpenatFn, openat);
-    return next_openat(dirfd, path, flags, mode);
-}
-
-EXPORT int openat64(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = open_mode_argument(flags, ap);
-    va_end(ap);
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(OpenatFn, openat64);
-    return next_openat64(dirfd, path, flags, mode);
-}
-
-// The checked variants that _FORTIFY_SOURCE builds call.
-EXPORT int __open_2(const char *path, int flags)
-{
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(Open2Fn, __open_2);
-    return next___open_2(path, flags);
-}
-
-EXPORT int __open64_2(const char *path, int flags)
-{
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(Open2Fn, __open64_2);
-    return next___open64_2(path, flags);
-}
-
-EXPORT int __openat_2(int dirfd, const char *path, int flags)
-{
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(Openat2Fn, __openat_2);
-    return next___openat_2(dirfd, path, flags);
-}
-
-EXPORT int __openat64_2(int dirfd, const char *path, int flags)
-{
-    const int n = device_number(path);
-    if (n >= 0)
-        return open_device(n, flags);
-    NEXT(Openat2Fn, __openat64_2);
-    return next___openat64_2(dirfd, path, flags);
-}
+INTERPOSE_OPENS(device_number, open_device)
 
 EXPORT int ioctl(int fd, unsigned long request, ...)
 {

@@ -17,6 +17,14 @@ struct Cursor {
 // Logical bounds of the pixels drawn, for the damage.
 struct Bounds {
     int64_t left, top, right, bottom;
+
+    void add(const Bounds &b)
+    {
+        left = b.left < left ? b.left : left;
+        top = b.top < top ? b.top : top;
+        right = b.right > right ? b.right : right;
+        bottom = b.bottom > bottom ? b.bottom : bottom;
+    }
 };
 constexpr Bounds NO_BOUNDS = {INT64_MAX, INT64_MAX, INT64_MIN, INT64_MIN};
 
@@ -37,14 +45,7 @@ struct DirectSink {
         if (sx < 0 || sx >= fb->width || sy < 0 || sy >= fb->height)
             return;
         fb_store(fb->draw_page + axes.origin + axes.step_x * sx + axes.step_y * sy, pen);
-        if (sx < drawn.left)
-            drawn.left = sx;
-        if (sx >= drawn.right)
-            drawn.right = sx + 1;
-        if (sy < drawn.top)
-            drawn.top = sy;
-        if (sy >= drawn.bottom)
-            drawn.bottom = sy + 1;
+        drawn.add({sx, sy, sx + 1, sy + 1});
     }
 
     void span(int64_t column, int64_t row, int64_t n, const FbPen &pen)
@@ -182,16 +183,8 @@ template <int B> struct BandSink {
         }
         if (right < 0)
             return;
-        const Bounds b = {x + col0 + left, y + first_row + top, x + col0 + right + 1,
-                          y + first_row + bottom + 1};
-        if (b.left < drawn.left)
-            drawn.left = b.left;
-        if (b.top < drawn.top)
-            drawn.top = b.top;
-        if (b.right > drawn.right)
-            drawn.right = b.right;
-        if (b.bottom > drawn.bottom)
-            drawn.bottom = b.bottom;
+        drawn.add({x + col0 + left, y + first_row + top, x + col0 + right + 1,
+                   y + first_row + bottom + 1});
     }
 
     void finish() { flush(); }

@@ -260,7 +260,10 @@ def build_guest(source, build_dir, cross, extra_args):
 def build_probe(out_dir, cross, name="vtprobe"):
     exe = os.path.join(out_dir, name + ("-arm" if cross else "-x86"))
     cc = "arm-linux-gnueabihf-gcc" if cross else "gcc"
-    run([cc, "-static", "-O2", "-Wall", "-Wextra", "-Werror", "-o", exe,
+    # startprobe's DRM floor takes the kernel's DRM headers from libdrm's copy
+    # where the compiler has none of its own.
+    inc = ["-I/usr/include/libdrm"] if os.path.isdir("/usr/include/libdrm") else []
+    run([cc, "-static", "-O2", "-Wall", "-Wextra", "-Werror"] + inc + ["-o", exe,
          os.path.join(HERE, name + ".c")])
     return exe
 
@@ -654,6 +657,7 @@ class Runner:
         self.boot_times = []
         self.timings = []
         self.boots = 0
+        self.only = None  # names of the scenarios to run, or None for all
 
     def boot(self):
         self.boots += 1
@@ -889,43 +893,77 @@ class Runner:
                           % (info["bpp"], info["yres_virtual"], bpp, yres_virtual))
 
     def step_timing(self, label, args, runs=5):
-        """Starts the floor program (label "floor") or glimmer RUNS times with
-        the start-up probe. The probe must see every run reach its wait for
-        commands and end with status 0; the times are reported, not judged."""
+        """Starts a floor program (label "floor ...": the fbdev floor; "drm
+        floor": the DRM one) or glimmer RUNS times with the start-up probe.
+        The probe must see every run reach its wait for commands, wait again
+        after a command (glimmer only: the floors end on any line) and end
+        with status 0; the times are reported, not judged."""
         if label.startswith("floor"):
-            cmd = "startprobe run %d /run/floor_fifo /bin/startprobe floor /run/floor_fifo" % runs
+            cmd = ("startprobe run --no-command %d /run/floor_fifo /bin/startprobe floor "
+                   "/run/floor_fifo" % runs)
+        elif label.startswith("drm floor"):
+            cmd = ("startprobe run --no-command %d /run/floor_fifo /bin/startprobe drmfloor "
+                   "/run/floor_fifo" % runs)
         else:
             cmd = "startprobe run %d /run/glimmer_fifo /bin/glimmer %s" % (runs, args)
-        out = self.vm.check("cd / && %s </dev/null 2>/tmp/t.err" % cmd, timeout=30 + 20 * runs)
+        rc, out = self.vm.sh("cd / && %s </dev/null 2>/tmp/t.err" % cmd, timeout=60 + 30 * runs)
         got = []
+        number = lambda v: None if v == "-" else float(v)
         for l in out:
-            m = re.match(r"probe run (\d+) start_ms ([\d.]+) exit_ms ([\d.]+) status (\d+)", l)
+            if re.match(r"probe run \d+ never-waited", l):
+                raise Failure("%s: %s; stderr: %r" % (label, l, self.read_file("/tmp/t.err")))
+            m = re.match(r"probe run (\d+) frame_ms (\S+) settled_ms (\S+) start_ms ([\d.]+) "
+                         r"command_ms (\S+) exit_ms ([\d.]+) status (\d+) probe_cpu_ms ([\d.]+)", l)
             if m:
-                if int(m.group(4)) != 0:
-                    raise Failure("%s run %s ended with status %s" % (label, m.group(1), m.group(4)))
-                got.append((float(m.group(2)), float(m.group(3))))
-        if len(got) != runs:
-            raise Failure("%s: the probe timed %d of %d runs: %s" % (label, len(got), runs, out[-4:]))
+                if int(m.group(7)) != 0:
+                    raise Failure("%s run %s ended with status %s" % (label, m.group(1), m.group(7)))
+                got.append({"frame": number(m.group(2)), "settled": number(m.group(3)),
+                            "wait": float(m.group(4)), "command": number(m.group(5)),
+                            "exit": float(m.group(6)), "probe": float(m.group(8))})
+        if rc != 0 or len(got) != runs:
+            raise Failure("%s: the probe ended with %d and timed %d of %d runs: %s; stderr: %r"
+                          % (label, rc, len(got), runs, out[-4:], self.read_file("/tmp/t.err")))
         self.timings.append((label, got))
-        if not label.startswith("floor"):
+        if "floor" not in label:
             self.report_timings()
 
     def report_timings(self):
         """The table so far, in the log and in OUT/timing-DISPLAY.txt."""
-        med = lambda v: sorted(v)[len(v) // 2] if len(v) % 2 else sum(sorted(v)[len(v) // 2 - 1:len(v) // 2 + 1]) / 2
-        lines = ["%s: start = execve to first wait for commands, ms; exit = QUIT to end, ms"
-                 % self.display_name,
-                 "%-22s %9s %12s %9s %12s %12s" % ("program", "first", "later (med)", "exit (med)",
-                                                  "first/floor", "later/floor")]
+        def med(v):
+            v = sorted(x for x in v if x is not None)
+            if not v:
+                return None
+            return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
+
+        fmt = lambda v: "-" if v is None else "%.2f" % v
+        ratio = lambda a, b: "%.2f" % (a / b) if a is not None and b else "-"
+        # Frames where the display is sampled (/dev/fb0); else the first wait.
+        sampled = all(r["frame"] is not None for _, t in self.timings for r in t)
+        basis = "frame" if sampled else "wait"
+        lines = ["%s: ms from execve; frame = the page on display first shows the picture it "
+                 "shows at the first wait, settled = its last change before that wait%s; "
+                 "wait = first wait for commands; command = PROGRESS 50 until read and waiting "
+                 "again; exit = QUIT to end; probe = the probe's processor time over the start "
+                 "(wait); later = median of runs 2.., other columns medians of all runs; "
+                 "ratios of %s to the floor's"
+                 % (self.display_name, "" if sampled else " (no /dev/fb0 here: frames are "
+                    "sampled on fbdev displays only)", basis),
+                 "%-20s %8s %8s %8s %8s %8s %8s %8s %6s %8s %8s" % (
+                     "program", "frame1", "frame", "settled", "wait1", "wait", "command", "exit",
+                     "probe", basis + "1/fl", basis + "/fl")]
         floor = None  # each program is compared with the floor timed last before it
         for label, t in self.timings:
-            if label.startswith("floor"):
+            if "floor" in label:
                 floor = t
-            first, later, ex = t[0][0], med([s for s, _ in t[1:]]), med([e for _, e in t])
-            ratio = lambda a, b: "%.2f" % (a / b) if b and b > 0 else "-"
-            lines.append("%-22s %9.2f %12.2f %9.2f %12s %12s" % (
-                label, first, later, ex, ratio(first, floor[0][0]) if floor else "-",
-                ratio(later, med([s for s, _ in floor[1:]])) if floor else "-"))
+            first, later = t[0][basis], med(r[basis] for r in t[1:])
+            share = med(r["probe"] / r["wait"] for r in t if r["wait"] > 0)
+            lines.append("%-20s %8s %8s %8s %8s %8s %8s %8s %5.0f%% %8s %8s" % (
+                label, fmt(t[0]["frame"]), fmt(med(r["frame"] for r in t[1:])),
+                fmt(med(r["settled"] for r in t)), fmt(t[0]["wait"]),
+                fmt(med(r["wait"] for r in t[1:])), fmt(med(r["command"] for r in t)),
+                fmt(med(r["exit"] for r in t)), 100 * (share or 0),
+                ratio(first, floor[0][basis]) if floor else "-",
+                ratio(later, med(r[basis] for r in floor[1:])) if floor else "-"))
         with open(os.path.join(self.out_dir, "timing-%s.txt" % self.display_name), "w") as f:
             f.write("\n".join(lines) + "\n")
         for l in lines:
@@ -968,6 +1006,8 @@ class Runner:
             f.write("\n".join(lines) + "\n")
 
     def scenario(self, name, steps):
+        if self.only and name not in self.only:
+            return True
         t0 = time.monotonic()
         self.settle = 0.0
         step = "boot"
@@ -1027,12 +1067,12 @@ def sequence_steps(prefix=""):
 BOCHS_ERR = "FBIOPUT_VSCREENINFO failed, double buffering disabled\n"
 
 
-def timing_scenario(r, extra=()):
-    """Start-up and exit times in a fresh boot, so that the first start timed
-    is the first in the boot: the floor, glimmer with a terminal of its own,
-    then with -n."""
+def timing_scenario(r, extra=(), floor="floor"):
+    """Start-up, command and exit times in a fresh boot, so that the first
+    start timed is the first in the boot: the floor, glimmer with a terminal
+    of its own, then with -n."""
     r.close()
-    r.scenario("timing", [("timing", "floor", ""), ("timing", "glimmer", ""),
+    r.scenario("timing", [("timing", floor, ""), ("timing", "glimmer", ""),
                           ("timing", "glimmer -n", "-n")] + list(extra))
 
 
@@ -1306,8 +1346,10 @@ def suite_drm(r, heads=1):
     r.scenario("no-device", [("start", "-f 1", False), ("exit", 255),
                              ("output", "", "Error opening /dev/fb1\nError opening /dev/dri/card1\n"),
                              ("console", 1)])
-    # Last: it leaves the CRTC off.
+    # It leaves the CRTC off.
     r.scenario("drmprobe", [("drmprobe",)])
+    # The DRM floor shows its buffer on the first head only.
+    timing_scenario(r, floor="drm floor")
 
 
 def suite_drm_fbdev_on(r):
@@ -1443,6 +1485,8 @@ def main():
     ap.add_argument("--suite", action="append",
                     choices=["bochs", "bochs-pan", "cirrus", "vesa", "arm"] + DRM_SUITES,
                     help="run only these (default: all)")
+    ap.add_argument("--scenario", action="append",
+                    help="run only the scenarios of this name in each suite, such as timing")
     a = ap.parse_args()
     suites = a.suite or ["bochs", "bochs-pan", "cirrus", "vesa", "arm"]
     out = os.path.abspath(a.out)
@@ -1531,6 +1575,7 @@ def main():
         else:
             runner = Runner(lambda boot: Vm(name, cmd, out, boot), display, a.expect, out, results)
         runner.display_name = name
+        runner.only = a.scenario
         runner.t_start = t_all
         runner.glimmer = ga if s == "arm" or s.startswith("drm-arm") else gx
         try:

@@ -1,20 +1,37 @@
-/* Runs inside the test VM only: times how long a program takes from its
- * execve to the moment it first waits for commands, and how long it takes to
- * exit once told to. The wait is read from /proc/PID: the process sleeps
- * (state S) in select or poll, which glimmer reaches only after its first
- * frame is on the screen.
+/* Runs inside the test VM only: times what a person sees of a program's
+ * start, one command and its exit.
  *
- *   startprobe run RUNS FIFO PROGRAM ARGS...  starts PROGRAM RUNS times, each
- *       time writing "QUIT\n" into FIFO once it waits, and prints one line
- *       per run: "probe run N start_ms S exit_ms E status X"
+ * The program waits for commands when it sleeps (state S, /proc/PID/stat and
+ * /proc/PID/wchan) in select or poll with no time limit (/proc/PID/syscall):
+ * a poll with a time limit is a wait for the display (a page-flip event),
+ * not for commands.
+ *
+ * While the program starts, the page on display of /dev/fb0 (the one at the
+ * pan position) is sampled at SAMPLES fixed points spread over the whole
+ * page; each change of the samples is logged with its time. Once the program
+ * waits, its screen is final: "frame" is the first time the page showed the
+ * final samples, "settled" the time of the last change. Without /dev/fb0
+ * (a DRM card without fbdev emulation) there is no frame sampling.
+ *
+ *   startprobe run [--no-command] RUNS FIFO PROGRAM ARGS...
+ *       starts PROGRAM RUNS times. Each time, once it waits: writes
+ *       "PROGRESS 50\n" into FIFO and times until it has read the line and
+ *       waits again (unless --no-command), then writes "QUIT\n" and times
+ *       the exit. One line per run:
+ *       "probe run N frame_ms F settled_ms S start_ms W command_ms C exit_ms E
+ *        status X probe_cpu_ms P ticks T wchan NAME" ("-" for no figure).
  *   startprobe floor FIFO   the floor: maps /dev/fb0, fills the visible page
  *       with one memset, then waits on FIFO (created here) until a line comes.
+ *   startprobe drmfloor FIFO   the same on /dev/dri/card0: one dumb buffer
+ *       in the first connected connector's preferred mode, filled with one
+ *       memset and shown with SETCRTC, then the wait on FIFO.
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,9 +39,27 @@
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#if __has_include(<drm/drm_mode.h>)
+#include <drm/drm.h>
+#include <drm/drm_mode.h>
+#define HAVE_DRM 1
+#elif __has_include(<drm_mode.h>) /* libdrm's copy, -I/usr/include/libdrm */
+#include <drm.h>
+#include <drm_mode.h>
+#define HAVE_DRM 1
+#endif
+
+enum {
+    GRID = 32, /* one sample in each cell of a GRID x GRID grid */
+    SAMPLES = GRID * GRID,
+    LOG_MAX = 16384,     /* changes of the samples kept per run */
+    DEADLINE_MS = 60000, /* a program that never waits is ended */
+};
 
 static double now_ms(void)
 {
@@ -33,25 +68,97 @@ static double now_ms(void)
     return (double)t.tv_sec * 1e3 + (double)t.tv_nsec / 1e6;
 }
 
-static int read_small(const char *path, char *buf, size_t size)
+/* The processor time this process has used: the probe's own cost. */
+static double cpu_ms(void)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    ssize_t n = read(fd, buf, size - 1);
-    close(fd);
+    struct timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return (double)t.tv_sec * 1e3 + (double)t.tv_nsec / 1e6;
+}
+
+/* The files of /proc/PID the probe reads, kept open: each read starts at
+ * offset 0 and gets the file made anew, one system call a read. */
+typedef struct {
+    int stat, wchan, syscall;
+} Proc;
+
+static void proc_open(Proc *p, pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    p->stat = open(path, O_RDONLY | O_CLOEXEC);
+    snprintf(path, sizeof path, "/proc/%d/wchan", (int)pid);
+    p->wchan = open(path, O_RDONLY | O_CLOEXEC);
+    snprintf(path, sizeof path, "/proc/%d/syscall", (int)pid);
+    p->syscall = open(path, O_RDONLY | O_CLOEXEC);
+}
+
+static void proc_close(Proc *p)
+{
+    close(p->stat);
+    close(p->wchan);
+    close(p->syscall);
+}
+
+static int read_small(int fd, char *buf, size_t size)
+{
+    ssize_t n = fd < 0 ? -1 : pread(fd, buf, size - 1, 0);
     if (n < 0)
         return -1;
     buf[n] = 0;
     return 0;
 }
 
-/* 1 while pid sleeps in select or poll, 0 otherwise, -1 once it is gone. */
-static int waiting(pid_t pid, char *wchan, size_t size)
+/* 1 when the system call the program sleeps in is a select or poll without
+ * a time limit, 0 when it has one or the program runs again, -1 when
+ * /proc/PID/syscall does not tell. */
+static int untimed_wait(const Proc *p)
 {
-    char path[64], stat[512];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    if (read_small(path, stat, sizeof stat) != 0)
+    char line[256];
+    if (read_small(p->syscall, line, sizeof line) != 0)
+        return -1;
+    /* "NR ARG1 ... ARG6 SP PC", or "running" */
+    unsigned long long a[7];
+    if (sscanf(line, "%llu %llx %llx %llx %llx %llx %llx", &a[0], &a[1], &a[2], &a[3], &a[4], &a[5],
+               &a[6]) != 7)
+        return 0;
+    const long nr = (long)a[0];
+#ifdef SYS_select
+    if (nr == SYS_select)
+        return a[5] == 0;
+#endif
+#ifdef SYS__newselect
+    if (nr == SYS__newselect)
+        return a[5] == 0;
+#endif
+#ifdef SYS_pselect6
+    if (nr == SYS_pselect6)
+        return a[5] == 0;
+#endif
+#ifdef SYS_pselect6_time64
+    if (nr == SYS_pselect6_time64)
+        return a[5] == 0;
+#endif
+#ifdef SYS_poll
+    if (nr == SYS_poll)
+        return (int)a[3] < 0;
+#endif
+#ifdef SYS_ppoll
+    if (nr == SYS_ppoll)
+        return a[3] == 0;
+#endif
+#ifdef SYS_ppoll_time64
+    if (nr == SYS_ppoll_time64)
+        return a[3] == 0;
+#endif
+    return -1;
+}
+
+/* 1 while the program waits for commands, 0 otherwise, -1 once it is gone. */
+static int waiting(const Proc *p, char *wchan, size_t size)
+{
+    char stat[512];
+    if (read_small(p->stat, stat, sizeof stat) != 0)
         return -1;
     const char *end = strrchr(stat, ')'); /* the name may hold spaces */
     if (!end || end[1] != ' ')
@@ -59,19 +166,179 @@ static int waiting(pid_t pid, char *wchan, size_t size)
     const char state = end[2];
     if (state == 'Z' || state == 'X')
         return -1;
-    snprintf(path, sizeof path, "/proc/%d/wchan", (int)pid);
-    if (read_small(path, wchan, size) != 0)
+    if (state != 'S')
         return 0;
-    return state == 'S' && (strstr(wchan, "select") || strstr(wchan, "poll"));
+    if (read_small(p->wchan, wchan, size) != 0)
+        return 0;
+    if (!strstr(wchan, "select") && !strstr(wchan, "poll"))
+        return 0;
+    return untimed_wait(p) != 0; /* a kernel without the file: wchan alone */
 }
 
-static int run(int runs, const char *fifo, char **argv)
+/* The page on display of /dev/fb0 and the fixed places sampled in it. */
+typedef struct {
+    int fd;
+    const volatile unsigned char *map;
+    size_t map_len;
+    struct fb_var_screeninfo var;
+    unsigned line_length;
+    unsigned bytes;       /* per pixel */
+    size_t at[SAMPLES];   /* byte offsets in map for the current geometry */
+    uint16_t fx[SAMPLES]; /* places as fractions of the width and height, /65536 */
+    uint16_t fy[SAMPLES];
+} Screen;
+
+static void screen_open(Screen *s)
 {
-    /* Polling every 100 us: the guest has one processor, and the probe must
-     * not take it from the program it times. */
+    memset(s, 0, sizeof *s);
+    s->fd = open("/dev/fb0", O_RDONLY | O_CLOEXEC);
+    struct fb_fix_screeninfo f;
+    if (s->fd < 0 || ioctl(s->fd, FBIOGET_FSCREENINFO, &f) != 0) {
+        s->fd = -1;
+        return;
+    }
+    void *m = mmap(NULL, f.smem_len, PROT_READ, MAP_SHARED, s->fd, 0);
+    if (m == MAP_FAILED) {
+        perror("startprobe: mmap /dev/fb0");
+        close(s->fd);
+        s->fd = -1;
+        return;
+    }
+    s->map = m;
+    s->map_len = f.smem_len;
+    /* Fixed pseudo-random places, one in each grid cell: every run and every
+     * program is sampled at the same places, and no region is left out. */
+    uint32_t r = 12345;
+    for (int i = 0; i < SAMPLES; i++) {
+        r = r * 1103515245u + 12345u;
+        const unsigned jx = (r >> 16) & 0x7ff;
+        r = r * 1103515245u + 12345u;
+        const unsigned jy = (r >> 16) & 0x7ff;
+        s->fx[i] = (uint16_t)((i % GRID) * (65536 / GRID) + jx);
+        s->fy[i] = (uint16_t)((i / GRID) * (65536 / GRID) + jy);
+    }
+}
+
+/* The geometry of the page on display, as far as it decides what is seen. */
+static int same_geometry(const struct fb_var_screeninfo *a, const struct fb_var_screeninfo *b)
+{
+    return a->xres == b->xres && a->yres == b->yres && a->xoffset == b->xoffset &&
+           a->yoffset == b->yoffset && a->bits_per_pixel == b->bits_per_pixel &&
+           a->red.offset == b->red.offset && a->green.offset == b->green.offset &&
+           a->blue.offset == b->blue.offset;
+}
+
+static uint64_t fnv(uint64_t h, const void *p, size_t n)
+{
+    const unsigned char *c = p;
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ c[i]) * 1099511628211ull;
+    return h;
+}
+
+/* A hash of the samples of the page on display and of its geometry; the
+ * geometry is re-read every time (a mode set may change depth and stride).
+ * FBIOGET_VSCREENINFO waits while the program holds the device in a mode set. */
+static uint64_t screen_hash(Screen *s)
+{
+    struct fb_var_screeninfo v;
+    if (ioctl(s->fd, FBIOGET_VSCREENINFO, &v) != 0)
+        return 0;
+    if (!same_geometry(&v, &s->var)) {
+        struct fb_fix_screeninfo f;
+        if (ioctl(s->fd, FBIOGET_FSCREENINFO, &f) != 0)
+            return 0;
+        s->var = v;
+        s->line_length = f.line_length;
+        s->bytes = (v.bits_per_pixel + 7) / 8;
+        for (int i = 0; i < SAMPLES; i++) {
+            const size_t x = v.xoffset + ((size_t)s->fx[i] * v.xres >> 16);
+            const size_t y = v.yoffset + ((size_t)s->fy[i] * v.yres >> 16);
+            const size_t at = y * f.line_length + x * s->bytes;
+            s->at[i] = at + s->bytes <= s->map_len ? at : SIZE_MAX;
+        }
+    }
+    uint64_t h = 14695981039346656037ull;
+    const unsigned geometry[] = {v.xres,    v.yres,           v.xoffset,
+                                 v.yoffset, v.bits_per_pixel, s->line_length};
+    h = fnv(h, geometry, sizeof geometry);
+    /* One multiply a sample: the probe shares the processor with the program. */
+    for (int i = 0; i < SAMPLES; i++) {
+        if (s->at[i] == SIZE_MAX)
+            continue;
+        const volatile unsigned char *p = s->map + s->at[i];
+        uint32_t px;
+        switch (s->bytes) {
+        case 1:
+            px = p[0];
+            break;
+        case 2:
+            px = *(const volatile uint16_t *)p;
+            break;
+        case 3:
+            px = p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16;
+            break;
+        default:
+            px = *(const volatile uint32_t *)p;
+            break;
+        }
+        h = (h ^ px) * 1099511628211ull;
+    }
+    return h;
+}
+
+typedef struct {
+    double t;
+    uint64_t h;
+} Change;
+
+static Change changes[LOG_MAX];
+
+static const char *figure(char *buf, size_t size, double ms)
+{
+    if (ms < 0)
+        return "-";
+    snprintf(buf, size, "%.2f", ms);
+    return buf;
+}
+
+static int exit_status(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+/* Waits until pid waits for commands (1) or is gone (-1), or the deadline
+ * passes (0); takes a sample of the screen every tick when asked to. */
+static int poll_until_waiting(const Proc *p, double t0, Screen *s, int *n, int *ticks, char *wchan,
+                              size_t size)
+{
+    /* Every 100 us: the guest has one processor, and the probe must not take
+     * it from the program it times. */
     const struct timespec tick = {0, 100000};
+    int w;
+    while ((w = waiting(p, wchan, size)) == 0) {
+        const double t = now_ms();
+        if (t - t0 > DEADLINE_MS)
+            return 0;
+        if (s && *n < LOG_MAX) {
+            const uint64_t h = screen_hash(s);
+            if (*n == 0 || changes[*n - 1].h != h)
+                changes[(*n)++] = (Change){t - t0, h};
+        }
+        ++*ticks;
+        nanosleep(&tick, NULL);
+    }
+    return w;
+}
+
+static int run(int runs, int command, const char *fifo, char **argv)
+{
+    static Screen screen;
+    screen_open(&screen);
+    Screen *s = screen.fd >= 0 ? &screen : NULL;
     int failed = 0;
     for (int i = 0; i < runs; i++) {
+        const double cpu0 = cpu_ms();
         const double t0 = now_ms();
         pid_t pid = fork();
         if (pid < 0) {
@@ -84,56 +351,96 @@ static int run(int runs, const char *fifo, char **argv)
             perror(argv[0]);
             _exit(127);
         }
+        Proc proc;
+        proc_open(&proc, pid);
         char wchan[128] = "";
-        int w;
-        while ((w = waiting(pid, wchan, sizeof wchan)) == 0)
-            nanosleep(&tick, NULL);
+        int n = 0, ticks = 0;
+        int w = poll_until_waiting(&proc, t0, s, &n, &ticks, wchan, sizeof wchan);
         const double t1 = now_ms();
-        double t2 = t1;
+        const double probe_cpu = cpu_ms() - cpu0;
         int status = 0;
-        if (w < 0) {
-            /* Ended without ever waiting: reported, not timed. */
+        if (w <= 0) {
+            /* Ended, or never waited: reported, not timed. */
+            if (w == 0)
+                kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
-            printf("probe run %d never-waited status %d\n", i + 1,
-                   WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            proc_close(&proc);
+            printf("probe run %d never-waited status %d\n", i + 1, exit_status(status));
+            fflush(stdout);
             failed = 1;
             continue;
         }
+        double frame = -1, settled = -1;
+        if (s && n < LOG_MAX) {
+            /* The program sleeps: what the page shows now is its frame. */
+            const uint64_t h = screen_hash(s);
+            if (n == 0 || changes[n - 1].h != h)
+                changes[n++] = (Change){t1 - t0, h};
+            settled = changes[n - 1].t;
+            for (int k = 0; k < n && frame < 0; k++)
+                if (changes[k].h == h)
+                    frame = changes[k].t;
+        }
         int fd = open(fifo, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 || write(fd, "QUIT\n", 5) != 5) {
+        if (fd < 0) {
+            perror(fifo);
+            kill(pid, SIGTERM);
+            failed = 1;
+        }
+        double cmd = -1;
+        if (fd >= 0 && command) {
+            /* Read by the program once the pipe is empty; done once it waits
+             * for commands again. */
+            const double c0 = now_ms();
+            int left = -1;
+            if (write(fd, "PROGRESS 50\n", 12) != 12)
+                perror(fifo);
+            const struct timespec tick = {0, 100000};
+            for (;;) {
+                if (ioctl(fd, FIONREAD, &left) != 0) {
+                    perror("FIONREAD");
+                    break;
+                }
+                const int again = left == 0 ? waiting(&proc, wchan, sizeof wchan) : 0;
+                if (again != 0 || now_ms() - c0 > DEADLINE_MS) {
+                    if (again == 1)
+                        cmd = now_ms() - c0;
+                    break;
+                }
+                nanosleep(&tick, NULL);
+            }
+            if (cmd < 0) {
+                printf("probe run %d never-waited-after-command\n", i + 1);
+                failed = 1;
+            }
+        }
+        if (fd >= 0 && write(fd, "QUIT\n", 5) != 5) {
             perror(fifo);
             kill(pid, SIGTERM);
             failed = 1;
         }
         if (fd >= 0)
             close(fd);
-        t2 = now_ms();
+        const double t2 = now_ms();
         waitpid(pid, &status, 0);
         const double t3 = now_ms();
-        printf("probe run %d start_ms %.2f exit_ms %.2f status %d wchan %s\n", i + 1, t1 - t0,
-               t3 - t2, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), wchan);
+        proc_close(&proc);
+        char a[32], b[32], c[32];
+        printf("probe run %d frame_ms %s settled_ms %s start_ms %.2f command_ms %s exit_ms %.2f "
+               "status %d probe_cpu_ms %.2f ticks %d wchan %s\n",
+               i + 1, figure(a, sizeof a, frame), figure(b, sizeof b, settled), t1 - t0,
+               figure(c, sizeof c, cmd), t3 - t2, exit_status(status), probe_cpu, ticks, wchan);
+        if (n >= LOG_MAX)
+            printf("probe run %d: more than %d changes of the screen, frame not timed\n", i + 1,
+                   LOG_MAX);
         fflush(stdout);
     }
     return failed;
 }
 
-static int floor_program(const char *fifo)
+/* The floors' wait: on FIFO (created here) until a line comes. */
+static int wait_line(const char *fifo)
 {
-    int fb = open("/dev/fb0", O_RDWR | O_CLOEXEC);
-    struct fb_var_screeninfo v;
-    struct fb_fix_screeninfo f;
-    if (fb < 0 || ioctl(fb, FBIOGET_VSCREENINFO, &v) != 0 ||
-        ioctl(fb, FBIOGET_FSCREENINFO, &f) != 0) {
-        perror("/dev/fb0");
-        return 1;
-    }
-    const size_t page = (size_t)f.line_length * v.yres;
-    unsigned char *m = mmap(NULL, f.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fb, 0);
-    if (m == MAP_FAILED || page > f.smem_len) {
-        perror("mmap");
-        return 1;
-    }
-    memset(m + (size_t)f.line_length * v.yoffset, 0xff, page);
     if (mkfifo(fifo, 0600) != 0 && errno != EEXIST) {
         perror(fifo);
         return 1;
@@ -157,12 +464,156 @@ static int floor_program(const char *fifo)
     return 0;
 }
 
+static int floor_program(const char *fifo)
+{
+    int fb = open("/dev/fb0", O_RDWR | O_CLOEXEC);
+    struct fb_var_screeninfo v;
+    struct fb_fix_screeninfo f;
+    if (fb < 0 || ioctl(fb, FBIOGET_VSCREENINFO, &v) != 0 ||
+        ioctl(fb, FBIOGET_FSCREENINFO, &f) != 0) {
+        perror("/dev/fb0");
+        return 1;
+    }
+    const size_t page = (size_t)f.line_length * v.yres;
+    unsigned char *m = mmap(NULL, f.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fb, 0);
+    if (m == MAP_FAILED || page > f.smem_len) {
+        perror("mmap");
+        return 1;
+    }
+    memset(m + (size_t)f.line_length * v.yoffset, 0xff, page);
+    return wait_line(fifo);
+}
+
+#ifdef HAVE_DRM
+static int drm_fail(const char *what)
+{
+    fprintf(stderr, "drmfloor: %s: %s\n", what, strerror(errno));
+    return 1;
+}
+
+/* The DRM floor, in raw ioctls: no library between it and the kernel. */
+static int drm_floor(const char *fifo)
+{
+    int fd = open("/dev/dri/card0", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return drm_fail("/dev/dri/card0");
+    if (ioctl(fd, DRM_IOCTL_SET_MASTER, 0) != 0)
+        return drm_fail("SET_MASTER");
+    struct drm_mode_card_res res;
+    memset(&res, 0, sizeof res);
+    if (ioctl(fd, DRM_IOCTL_MODE_GETRESOURCES, &res) != 0)
+        return drm_fail("GETRESOURCES");
+    uint32_t conns[16], crtcs[16];
+    if (res.count_connectors > 16 || res.count_crtcs > 16)
+        return drm_fail("too many connectors or CRTCs");
+    res.connector_id_ptr = (uintptr_t)conns;
+    res.crtc_id_ptr = (uintptr_t)crtcs;
+    res.count_fbs = res.count_encoders = 0;
+    if (ioctl(fd, DRM_IOCTL_MODE_GETRESOURCES, &res) != 0)
+        return drm_fail("GETRESOURCES");
+    struct drm_mode_get_connector c;
+    struct drm_mode_modeinfo modes[64];
+    uint32_t encoders[16];
+    int found = 0;
+    for (uint32_t i = 0; i < res.count_connectors && !found; i++) {
+        memset(&c, 0, sizeof c);
+        c.connector_id = conns[i];
+        if (ioctl(fd, DRM_IOCTL_MODE_GETCONNECTOR, &c) != 0)
+            return drm_fail("GETCONNECTOR");
+        if (c.connection != 1 /* connected */ || c.count_modes == 0 || c.count_encoders == 0)
+            continue;
+        if (c.count_modes > 64)
+            c.count_modes = 64;
+        if (c.count_encoders > 16)
+            c.count_encoders = 16;
+        c.modes_ptr = (uintptr_t)modes;
+        c.encoders_ptr = (uintptr_t)encoders;
+        c.count_props = 0;
+        if (ioctl(fd, DRM_IOCTL_MODE_GETCONNECTOR, &c) != 0)
+            return drm_fail("GETCONNECTOR");
+        found = c.connection == 1 && c.count_modes > 0;
+    }
+    if (!found) {
+        errno = ENODEV;
+        return drm_fail("no connected connector");
+    }
+    struct drm_mode_modeinfo mode = modes[0];
+    for (uint32_t m = 0; m < c.count_modes && m < 64; m++)
+        if (modes[m].type & DRM_MODE_TYPE_PREFERRED) {
+            mode = modes[m];
+            break;
+        }
+    struct drm_mode_get_encoder enc;
+    memset(&enc, 0, sizeof enc);
+    enc.encoder_id = c.encoder_id ? c.encoder_id : encoders[0];
+    if (ioctl(fd, DRM_IOCTL_MODE_GETENCODER, &enc) != 0)
+        return drm_fail("GETENCODER");
+    uint32_t crtc = 0;
+    for (uint32_t i = 0; i < res.count_crtcs && !crtc; i++)
+        if (enc.possible_crtcs & (1u << i))
+            crtc = crtcs[i];
+    if (!crtc) {
+        errno = ENODEV;
+        return drm_fail("no CRTC for the encoder");
+    }
+    /* The depth the driver prefers, as glimmer takes it. */
+    struct drm_get_cap cap = {DRM_CAP_DUMB_PREFERRED_DEPTH, 0};
+    const int depth16 = ioctl(fd, DRM_IOCTL_GET_CAP, &cap) == 0 && cap.value == 16;
+    struct drm_mode_create_dumb cd;
+    memset(&cd, 0, sizeof cd);
+    cd.width = mode.hdisplay;
+    cd.height = mode.vdisplay;
+    cd.bpp = depth16 ? 16 : 32;
+    if (ioctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &cd) != 0)
+        return drm_fail("CREATE_DUMB");
+    struct drm_mode_map_dumb md;
+    memset(&md, 0, sizeof md);
+    md.handle = cd.handle;
+    if (ioctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &md) != 0)
+        return drm_fail("MAP_DUMB");
+    unsigned char *p = mmap(NULL, cd.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, md.offset);
+    if (p == MAP_FAILED)
+        return drm_fail("mmap");
+    memset(p, 0xff, cd.size);
+    struct drm_mode_fb_cmd fb;
+    memset(&fb, 0, sizeof fb);
+    fb.width = mode.hdisplay;
+    fb.height = mode.vdisplay;
+    fb.pitch = cd.pitch;
+    fb.bpp = cd.bpp;
+    fb.depth = depth16 ? 16 : 24;
+    fb.handle = cd.handle;
+    if (ioctl(fd, DRM_IOCTL_MODE_ADDFB, &fb) != 0)
+        return drm_fail("ADDFB");
+    struct drm_mode_crtc set;
+    memset(&set, 0, sizeof set);
+    set.crtc_id = crtc;
+    set.fb_id = fb.fb_id;
+    set.set_connectors_ptr = (uintptr_t)&c.connector_id;
+    set.count_connectors = 1;
+    set.mode = mode;
+    set.mode_valid = 1;
+    if (ioctl(fd, DRM_IOCTL_MODE_SETCRTC, &set) != 0)
+        return drm_fail("SETCRTC");
+    return wait_line(fifo);
+}
+#endif
+
 int main(int argc, char **argv)
 {
-    if (argc >= 5 && strcmp(argv[1], "run") == 0)
-        return run(atoi(argv[2]), argv[3], argv + 4);
+    if (argc >= 2 && strcmp(argv[1], "run") == 0) {
+        const int command = !(argc >= 3 && strcmp(argv[2], "--no-command") == 0);
+        char **a = argv + (command ? 2 : 3);
+        if (argc - (a - argv) >= 3)
+            return run(atoi(a[0]), command, a[1], a + 2);
+    }
     if (argc == 3 && strcmp(argv[1], "floor") == 0)
         return floor_program(argv[2]);
-    fprintf(stderr, "usage: startprobe run RUNS FIFO PROGRAM ARGS... | startprobe floor FIFO\n");
+#ifdef HAVE_DRM
+    if (argc == 3 && strcmp(argv[1], "drmfloor") == 0)
+        return drm_floor(argv[2]);
+#endif
+    fprintf(stderr, "usage: startprobe run [--no-command] RUNS FIFO PROGRAM ARGS... | "
+                    "startprobe floor FIFO | startprobe drmfloor FIFO\n");
     return 2;
 }

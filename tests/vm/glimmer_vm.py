@@ -906,6 +906,8 @@ class Runner:
                    "/run/floor_fifo" % runs)
         else:
             cmd = "startprobe run %d /run/glimmer_fifo /bin/glimmer %s" % (runs, args)
+        if not self.timings:
+            self.probe_cost = " ".join(self.vm.check("startprobe cost")[-1].split()[2:])
         rc, out = self.vm.sh("cd / && %s </dev/null 2>/tmp/t.err" % cmd, timeout=60 + 30 * runs)
         got = []
         number = lambda v: None if v == "-" else float(v)
@@ -913,13 +915,14 @@ class Runner:
             if re.match(r"probe run \d+ never-waited", l):
                 raise Failure("%s: %s; stderr: %r" % (label, l, self.read_file("/tmp/t.err")))
             m = re.match(r"probe run (\d+) frame_ms (\S+) settled_ms (\S+) start_ms ([\d.]+) "
-                         r"command_ms (\S+) exit_ms ([\d.]+) status (\d+) probe_cpu_ms ([\d.]+)", l)
+                         r"command_ms (\S+) exit_ms ([\d.]+) status (\d+) probe_cpu_ms ([\d.]+) ticks (\d+)", l)
             if m:
                 if int(m.group(7)) != 0:
                     raise Failure("%s run %s ended with status %s" % (label, m.group(1), m.group(7)))
                 got.append({"frame": number(m.group(2)), "settled": number(m.group(3)),
                             "wait": float(m.group(4)), "command": number(m.group(5)),
-                            "exit": float(m.group(6)), "probe": float(m.group(8))})
+                            "exit": float(m.group(6)), "probe": float(m.group(8)),
+                            "ticks": int(m.group(9))})
         if rc != 0 or len(got) != runs:
             raise Failure("%s: the probe ended with %d and timed %d of %d runs: %s; stderr: %r"
                           % (label, rc, len(got), runs, out[-4:], self.read_file("/tmp/t.err")))
@@ -940,28 +943,32 @@ class Runner:
         # Frames where the display is sampled (/dev/fb0); else the first wait.
         sampled = all(r["frame"] is not None for _, t in self.timings for r in t)
         basis = "frame" if sampled else "wait"
-        lines = ["%s: ms from execve; frame = the page on display first shows the picture it "
-                 "shows at the first wait, settled = its last change before that wait%s; "
-                 "wait = first wait for commands; command = PROGRESS 50 until read and waiting "
-                 "again; exit = QUIT to end; probe = the probe's processor time over the start "
-                 "(wait); later = median of runs 2.., other columns medians of all runs; "
-                 "ratios of %s to the floor's"
-                 % (self.display_name, "" if sampled else " (no /dev/fb0 here: frames are "
-                    "sampled on fbdev displays only)", basis),
-                 "%-20s %8s %8s %8s %8s %8s %8s %8s %6s %8s %8s" % (
+        lines = [
+            "%s, ms from execve. frame: the page on display first shows the picture it shows"
+            % self.display_name,
+            "  at the first wait; settled: its last change before that wait%s;"
+            % ("" if sampled else " (fbdev only: no /dev/fb0 here)"),
+            "  wait: first wait for commands; command: PROGRESS 50 read and waiting again;",
+            "  exit: QUIT to end; probe: the probe's processor time over the start, and per",
+            "  tick of its polling (us); 1 = first run, else medians (of runs 2.. for frame",
+            "  and wait); ratios of %s to the floor's. Probe alone: %s"
+            % (basis, getattr(self, "probe_cost", "-")),
+                 "%-20s %8s %8s %8s %8s %8s %8s %8s %6s %6s %8s %8s" % (
                      "program", "frame1", "frame", "settled", "wait1", "wait", "command", "exit",
-                     "probe", basis + "1/fl", basis + "/fl")]
+                     "probe", "us/tck", basis + "1/fl", basis + "/fl")]
         floor = None  # each program is compared with the floor timed last before it
         for label, t in self.timings:
             if "floor" in label:
                 floor = t
             first, later = t[0][basis], med(r[basis] for r in t[1:])
             share = med(r["probe"] / r["wait"] for r in t if r["wait"] > 0)
-            lines.append("%-20s %8s %8s %8s %8s %8s %8s %8s %5.0f%% %8s %8s" % (
+            tick = med(1e3 * r["probe"] / r["ticks"] for r in t if r["ticks"])
+            lines.append("%-20s %8s %8s %8s %8s %8s %8s %8s %5.0f%% %6s %8s %8s" % (
                 label, fmt(t[0]["frame"]), fmt(med(r["frame"] for r in t[1:])),
                 fmt(med(r["settled"] for r in t)), fmt(t[0]["wait"]),
                 fmt(med(r["wait"] for r in t[1:])), fmt(med(r["command"] for r in t)),
                 fmt(med(r["exit"] for r in t)), 100 * (share or 0),
+                "-" if tick is None else "%.0f" % tick,
                 ratio(first, floor[0][basis]) if floor else "-",
                 ratio(later, med(r[basis] for r in floor[1:])) if floor else "-"))
         with open(os.path.join(self.out_dir, "timing-%s.txt" % self.display_name), "w") as f:

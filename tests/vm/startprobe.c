@@ -6,11 +6,12 @@
  * a poll with a time limit is a wait for the display (a page-flip event),
  * not for commands.
  *
- * While the program starts, the page on display of /dev/fb0 (the one at the
- * pan position) is sampled at SAMPLES fixed points spread over the whole
- * page; each change of the samples is logged with its time. Once the program
- * waits, its screen is final: "frame" is the first time the page showed the
- * final samples, "settled" the time of the last change. Without /dev/fb0
+ * The probe looks every TICK_NS (0.5 ms). While the program starts, the
+ * page on display of /dev/fb0 (the one at the pan position) is sampled at
+ * SAMPLES fixed points spread over the whole page, and each change of the
+ * samples is logged with its time. Once the program waits, its screen is
+ * final: "frame" is the first time after the start that the page showed the
+ * final samples, "settled" the time of its last change. Without /dev/fb0
  * (a DRM card without fbdev emulation) there is no frame sampling.
  *
  *   startprobe run [--no-command] RUNS FIFO PROGRAM ARGS...
@@ -25,11 +26,15 @@
  *   startprobe drmfloor FIFO   the same on /dev/dri/card0: one dumb buffer
  *       in the first connected connector's preferred mode, filled with one
  *       memset and shown with SETCRTC, then the wait on FIFO.
+ *   startprobe cost   the probe's own cost: "probe cost look_us P sample_us S
+ *       samples N tick_us T", the time of one look at /proc, of one sample
+ *       of the screen ("-" without /dev/fb0) and of one tick's sleep.
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -55,10 +60,19 @@
 #endif
 
 enum {
-    GRID = 32, /* one sample in each cell of a GRID x GRID grid */
+    /* One sample in each cell of a GRID x GRID grid: a sample costs some
+     * 0.1 us in the guest (DRM's fbdev shadow), a look at /proc 40-50 us. */
+    GRID = 16,
     SAMPLES = GRID * GRID,
     LOG_MAX = 16384,     /* changes of the samples kept per run */
     DEADLINE_MS = 60000, /* a program that never waits is ended */
+    /* The guest has one processor, and each look costs the program a switch
+     * to the probe and back: every 100 us doubled glimmer's 12 ms start on
+     * cirrus, every 500 us or 1 ms made no difference between the two. */
+    TICK_NS = 500000,
+    /* A command takes a millisecond or so: looked at more often, for a short
+     * time, and mostly with a cheap look (the pipe is not read yet). */
+    COMMAND_TICK_NS = 100000,
 };
 
 static double now_ms(void)
@@ -312,9 +326,7 @@ static int exit_status(int status)
 static int poll_until_waiting(const Proc *p, double t0, Screen *s, int *n, int *ticks, char *wchan,
                               size_t size)
 {
-    /* Every 100 us: the guest has one processor, and the probe must not take
-     * it from the program it times. */
-    const struct timespec tick = {0, 100000};
+    const struct timespec tick = {0, TICK_NS};
     int w;
     while ((w = waiting(p, wchan, size)) == 0) {
         const double t = now_ms();
@@ -338,7 +350,6 @@ static int run(int runs, int command, const char *fifo, char **argv)
     Screen *s = screen.fd >= 0 ? &screen : NULL;
     int failed = 0;
     for (int i = 0; i < runs; i++) {
-        const double cpu0 = cpu_ms();
         const double t0 = now_ms();
         pid_t pid = fork();
         if (pid < 0) {
@@ -351,6 +362,7 @@ static int run(int runs, int command, const char *fifo, char **argv)
             perror(argv[0]);
             _exit(127);
         }
+        const double cpu0 = cpu_ms(); /* the fork is the start's, not the probe's */
         Proc proc;
         proc_open(&proc, pid);
         char wchan[128] = "";
@@ -377,7 +389,9 @@ static int run(int runs, int command, const char *fifo, char **argv)
             if (n == 0 || changes[n - 1].h != h)
                 changes[n++] = (Change){t1 - t0, h};
             settled = changes[n - 1].t;
-            for (int k = 0; k < n && frame < 0; k++)
+            /* What the page showed at the start does not count: a run after
+             * another may find the same picture still there. */
+            for (int k = n > 1; k < n && frame < 0; k++)
                 if (changes[k].h == h)
                     frame = changes[k].t;
         }
@@ -395,7 +409,7 @@ static int run(int runs, int command, const char *fifo, char **argv)
             int left = -1;
             if (write(fd, "PROGRESS 50\n", 12) != 12)
                 perror(fifo);
-            const struct timespec tick = {0, 100000};
+            const struct timespec tick = {0, COMMAND_TICK_NS};
             for (;;) {
                 if (ioctl(fd, FIONREAD, &left) != 0) {
                     perror("FIONREAD");
@@ -436,6 +450,60 @@ static int run(int runs, int command, const char *fifo, char **argv)
         fflush(stdout);
     }
     return failed;
+}
+
+/* The probe's own cost, each part timed over many calls while the program
+ * it would poll sleeps in select (so the probe runs alone): one look at
+ * /proc, one sample of the screen, and one tick's sleep as it lasts. */
+static int cost(void)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return 1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(fds[0], &r);
+        select(fds[0] + 1, &r, NULL, NULL, NULL);
+        _exit(0);
+    }
+    Proc proc;
+    proc_open(&proc, pid);
+    char wchan[128];
+    int w;
+    while ((w = waiting(&proc, wchan, sizeof wchan)) == 0)
+        sched_yield();
+    enum { N = 2000 };
+    double t = now_ms();
+    for (int i = 0; i < N && w == 1; i++)
+        w = waiting(&proc, wchan, sizeof wchan);
+    const double poll_us = (now_ms() - t) * 1e3 / N;
+    static Screen screen;
+    screen_open(&screen);
+    double sample_us = -1;
+    if (screen.fd >= 0) {
+        uint64_t all = 0;
+        t = now_ms();
+        for (int i = 0; i < N; i++)
+            all += screen_hash(&screen);
+        sample_us = (now_ms() - t) * 1e3 / N;
+        if (all == 1) /* keeps the samples from being optimised away */
+            printf("probe cost: unlikely hash sum\n");
+    }
+    const struct timespec tick = {0, TICK_NS};
+    t = now_ms();
+    for (int i = 0; i < N / 4; i++)
+        nanosleep(&tick, NULL);
+    const double tick_us = (now_ms() - t) * 1e3 / (N / 4);
+    if (write(fds[1], "", 1) != 1)
+        kill(pid, SIGKILL);
+    waitpid(pid, NULL, 0);
+    proc_close(&proc);
+    char b[32];
+    printf("probe cost look_us %.1f sample_us %s samples %d tick_us %.1f\n", poll_us,
+           figure(b, sizeof b, sample_us), SAMPLES, tick_us);
+    return w == 1 ? 0 : 1;
 }
 
 /* The floors' wait: on FIFO (created here) until a line comes. */
@@ -607,6 +675,8 @@ int main(int argc, char **argv)
         if (argc - (a - argv) >= 3)
             return run(atoi(a[0]), command, a[1], a + 2);
     }
+    if (argc == 2 && strcmp(argv[1], "cost") == 0)
+        return cost();
     if (argc == 3 && strcmp(argv[1], "floor") == 0)
         return floor_program(argv[2]);
 #ifdef HAVE_DRM
@@ -614,6 +684,6 @@ int main(int argc, char **argv)
         return drm_floor(argv[2]);
 #endif
     fprintf(stderr, "usage: startprobe run [--no-command] RUNS FIFO PROGRAM ARGS... | "
-                    "startprobe floor FIFO | startprobe drmfloor FIFO\n");
+                    "startprobe floor FIFO | startprobe drmfloor FIFO | startprobe cost\n");
     return 2;
 }

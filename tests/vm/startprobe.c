@@ -11,16 +11,19 @@
  * SAMPLES fixed points spread over the whole page, and each change of the
  * samples is logged with its time. Once the program waits, its screen is
  * final: "frame" is the first time after the start that the page showed the
- * final samples, "settled" the time of its last change. Without /dev/fb0
+ * final samples, "settled" the time of its last change; neither when the
+ * page never changed (the last run's picture stayed). Without /dev/fb0
  * (a DRM card without fbdev emulation) there is no frame sampling.
  *
- *   startprobe run [--no-command] RUNS FIFO PROGRAM ARGS...
+ *   startprobe run [--no-command] [--changes] RUNS FIFO PROGRAM ARGS...
  *       starts PROGRAM RUNS times. Each time, once it waits: writes
  *       "PROGRESS 50\n" into FIFO and times until it has read the line and
  *       waits again (unless --no-command), then writes "QUIT\n" and times
  *       the exit. One line per run:
  *       "probe run N frame_ms F settled_ms S start_ms W command_ms C exit_ms E
- *        status X probe_cpu_ms P ticks T wchan NAME" ("-" for no figure).
+ *        status X probe_cpu_ms P ticks T wchan NAME" ("-" for no figure);
+ *       with --changes also the log of the screen's changes on stderr, one
+ *       "probe change N T_MS HASH" line each.
  *   startprobe floor FIFO   the floor: maps /dev/fb0, fills the visible page
  *       with one memset, then waits on FIFO (created here) until a line comes.
  *   startprobe drmfloor FIFO   the same on /dev/dri/card0: one dumb buffer
@@ -273,8 +276,9 @@ static uint64_t screen_hash(Screen *s)
         }
     }
     uint64_t h = 14695981039346656037ull;
-    const unsigned geometry[] = {v.xres,    v.yres,           v.xoffset,
-                                 v.yoffset, v.bits_per_pixel, s->line_length};
+    /* The pan position is not part of it: the same picture on the other
+     * page looks the same. */
+    const unsigned geometry[] = {v.xres, v.yres, v.bits_per_pixel, s->line_length};
     h = fnv(h, geometry, sizeof geometry);
     /* One multiply a sample: the probe shares the processor with the program. */
     for (int i = 0; i < SAMPLES; i++) {
@@ -332,7 +336,7 @@ static int poll_until_waiting(const Proc *p, double t0, Screen *s, int *n, int *
         const double t = now_ms();
         if (t - t0 > DEADLINE_MS)
             return 0;
-        if (s && *n < LOG_MAX) {
+        if (s && *n < LOG_MAX - 1) { /* the last place is the final screen's */
             const uint64_t h = screen_hash(s);
             if (*n == 0 || changes[*n - 1].h != h)
                 changes[(*n)++] = (Change){t - t0, h};
@@ -343,7 +347,7 @@ static int poll_until_waiting(const Proc *p, double t0, Screen *s, int *n, int *
     return w;
 }
 
-static int run(int runs, int command, const char *fifo, char **argv)
+static int run(int runs, int command, int show, const char *fifo, char **argv)
 {
     static Screen screen;
     screen_open(&screen);
@@ -383,17 +387,20 @@ static int run(int runs, int command, const char *fifo, char **argv)
             continue;
         }
         double frame = -1, settled = -1;
-        if (s && n < LOG_MAX) {
+        const int full = n == LOG_MAX - 1;
+        if (s && !full) {
             /* The program sleeps: what the page shows now is its frame. */
             const uint64_t h = screen_hash(s);
             if (n == 0 || changes[n - 1].h != h)
                 changes[n++] = (Change){t1 - t0, h};
-            settled = changes[n - 1].t;
             /* What the page showed at the start does not count: a run after
-             * another may find the same picture still there. */
-            for (int k = n > 1; k < n && frame < 0; k++)
+             * another may find the same picture still there. A page that
+             * never changed gives no figures. */
+            for (int k = 1; k < n && frame < 0; k++)
                 if (changes[k].h == h)
                     frame = changes[k].t;
+            if (n > 1)
+                settled = changes[n - 1].t;
         }
         int fd = open(fifo, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
@@ -444,9 +451,12 @@ static int run(int runs, int command, const char *fifo, char **argv)
                "status %d probe_cpu_ms %.2f ticks %d wchan %s\n",
                i + 1, figure(a, sizeof a, frame), figure(b, sizeof b, settled), t1 - t0,
                figure(c, sizeof c, cmd), t3 - t2, exit_status(status), probe_cpu, ticks, wchan);
-        if (n >= LOG_MAX)
+        if (full)
             printf("probe run %d: more than %d changes of the screen, frame not timed\n", i + 1,
                    LOG_MAX);
+        for (int k = 0; show && k < n; k++)
+            fprintf(stderr, "probe change %d %.2f %016llx\n", i + 1, changes[k].t,
+                    (unsigned long long)changes[k].h);
         fflush(stdout);
     }
     return failed;
@@ -670,10 +680,14 @@ static int drm_floor(const char *fifo)
 int main(int argc, char **argv)
 {
     if (argc >= 2 && strcmp(argv[1], "run") == 0) {
-        const int command = !(argc >= 3 && strcmp(argv[2], "--no-command") == 0);
-        char **a = argv + (command ? 2 : 3);
+        int command = 1, show = 0;
+        char **a = argv + 2;
+        for (; *a && strncmp(*a, "--", 2) == 0; a++) {
+            command &= strcmp(*a, "--no-command") != 0;
+            show |= strcmp(*a, "--changes") == 0;
+        }
         if (argc - (a - argv) >= 3)
-            return run(atoi(a[0]), command, a[1], a + 2);
+            return run(atoi(a[0]), command, show, a[1], a + 2);
     }
     if (argc == 2 && strcmp(argv[1], "cost") == 0)
         return cost();
@@ -683,7 +697,7 @@ int main(int argc, char **argv)
     if (argc == 3 && strcmp(argv[1], "drmfloor") == 0)
         return drm_floor(argv[2]);
 #endif
-    fprintf(stderr, "usage: startprobe run [--no-command] RUNS FIFO PROGRAM ARGS... | "
+    fprintf(stderr, "usage: startprobe run [--no-command] [--changes] RUNS FIFO PROGRAM ARGS... | "
                     "startprobe floor FIFO | startprobe drmfloor FIFO | startprobe cost\n");
     return 2;
 }

@@ -6,14 +6,14 @@
  * a poll with a time limit is a wait for the display (a page-flip event),
  * not for commands.
  *
- * The probe looks every TICK_NS (0.5 ms). While the program starts, the
- * page on display of /dev/fb0 (the one at the pan position) is sampled at
- * SAMPLES fixed points spread over the whole page, and each change of the
- * samples is logged with its time. Once the program waits, its screen is
- * final: "frame" is the first time after the start that the page showed the
- * final samples, "settled" the time of its last change; neither when the
- * page never changed (the last run's picture stayed). Without /dev/fb0
- * (a DRM card without fbdev emulation) there is no frame sampling.
+ * The probe looks every TICK_NS (0.5 ms). It blanks the page on display of
+ * /dev/fb0 (the one at the pan position) before each run, and while the
+ * program starts samples it at SAMPLES fixed points spread over the whole
+ * page, logging each change of the samples with its time. Once the program
+ * waits, its screen is final: "frame" is the first time after the start
+ * that the page showed the final samples, "settled" the time of its last
+ * change; neither when the page never changed. Without /dev/fb0 (a DRM card
+ * without fbdev emulation) there is no frame sampling.
  *
  *   startprobe run [--no-command] [--changes] RUNS FIFO PROGRAM ARGS...
  *       starts PROGRAM RUNS times. Each time, once it waits: writes
@@ -195,7 +195,7 @@ static int waiting(const Proc *p, char *wchan, size_t size)
 /* The page on display of /dev/fb0 and the fixed places sampled in it. */
 typedef struct {
     int fd;
-    const volatile unsigned char *map;
+    unsigned char *map;
     size_t map_len;
     struct fb_var_screeninfo var;
     unsigned line_length;
@@ -208,13 +208,13 @@ typedef struct {
 static void screen_open(Screen *s)
 {
     memset(s, 0, sizeof *s);
-    s->fd = open("/dev/fb0", O_RDONLY | O_CLOEXEC);
+    s->fd = open("/dev/fb0", O_RDWR | O_CLOEXEC);
     struct fb_fix_screeninfo f;
     if (s->fd < 0 || ioctl(s->fd, FBIOGET_FSCREENINFO, &f) != 0) {
         s->fd = -1;
         return;
     }
-    void *m = mmap(NULL, f.smem_len, PROT_READ, MAP_SHARED, s->fd, 0);
+    void *m = mmap(NULL, f.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, s->fd, 0);
     if (m == MAP_FAILED) {
         perror("startprobe: mmap /dev/fb0");
         close(s->fd);
@@ -228,12 +228,26 @@ static void screen_open(Screen *s)
     uint32_t r = 12345;
     for (int i = 0; i < SAMPLES; i++) {
         r = r * 1103515245u + 12345u;
-        const unsigned jx = (r >> 16) & 0x7ff;
+        const unsigned jx = (r >> 16) % (65536 / GRID);
         r = r * 1103515245u + 12345u;
-        const unsigned jy = (r >> 16) & 0x7ff;
+        const unsigned jy = (r >> 16) % (65536 / GRID);
         s->fx[i] = (uint16_t)((i % GRID) * (65536 / GRID) + jx);
         s->fy[i] = (uint16_t)((i / GRID) * (65536 / GRID) + jy);
     }
+}
+
+/* Blanks the page on display before a run: a run after another would find
+ * the same picture there, and its own would never be seen arriving. */
+static void screen_blank(Screen *s)
+{
+    struct fb_var_screeninfo v;
+    struct fb_fix_screeninfo f;
+    if (ioctl(s->fd, FBIOGET_VSCREENINFO, &v) != 0 || ioctl(s->fd, FBIOGET_FSCREENINFO, &f) != 0)
+        return;
+    const size_t at = (size_t)f.line_length * v.yoffset;
+    const size_t page = (size_t)f.line_length * v.yres;
+    if (at + page <= s->map_len)
+        memset(s->map + at, 0, page);
 }
 
 /* The geometry of the page on display, as far as it decides what is seen. */
@@ -354,6 +368,8 @@ static int run(int runs, int command, int show, const char *fifo, char **argv)
     Screen *s = screen.fd >= 0 ? &screen : NULL;
     int failed = 0;
     for (int i = 0; i < runs; i++) {
+        if (s)
+            screen_blank(s);
         const double t0 = now_ms();
         pid_t pid = fork();
         if (pid < 0) {
@@ -393,8 +409,7 @@ static int run(int runs, int command, int show, const char *fifo, char **argv)
             const uint64_t h = screen_hash(s);
             if (n == 0 || changes[n - 1].h != h)
                 changes[n++] = (Change){t1 - t0, h};
-            /* What the page showed at the start does not count: a run after
-             * another may find the same picture still there. A page that
+            /* What the page showed at the start does not count; a page that
              * never changed gives no figures. */
             for (int k = 1; k < n && frame < 0; k++)
                 if (changes[k].h == h)

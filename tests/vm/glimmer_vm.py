@@ -916,16 +916,17 @@ class Runner:
         for l in out:
             if re.match(r"probe run \d+ never-waited", l):
                 raise Failure("%s: %s; stderr: %r" % (label, l, self.read_file("/tmp/t.err")))
-            m = re.match(r"probe run (\d+) frame_ms (\S+) settled_ms (\S+) start_ms ([\d.]+) "
+            m = re.match(r"probe run (\d+) drawn_ms (\S+) frame_ms (\S+) settled_ms (\S+) "
+                         r"start_ms ([\d.]+) "
                          r"command_ms (\S+) exit_ms ([\d.]+) status (\d+) probe_cpu_ms ([\d.]+) "
                          r"ticks (\d+)", l)
             if m:
-                if int(m.group(7)) != 0:
-                    raise Failure("%s run %s ended with status %s" % (label, m.group(1), m.group(7)))
-                got.append({"frame": number(m.group(2)), "settled": number(m.group(3)),
-                            "wait": float(m.group(4)), "command": number(m.group(5)),
-                            "exit": float(m.group(6)), "probe": float(m.group(8)),
-                            "ticks": int(m.group(9))})
+                g = m.groups()
+                if int(g[7]) != 0:
+                    raise Failure("%s run %s ended with status %s" % (label, g[0], g[7]))
+                got.append({"drawn": number(g[1]), "frame": number(g[2]), "settled": number(g[3]),
+                            "wait": float(g[4]), "command": number(g[5]), "exit": float(g[6]),
+                            "probe": float(g[8]), "ticks": int(g[9])})
         if rc != 0 or len(got) != runs:
             raise Failure("%s: the probe ended with %d and timed %d of %d runs: %s; stderr: %r"
                           % (label, rc, len(got), runs, out[-4:], self.read_file("/tmp/t.err")))
@@ -952,33 +953,32 @@ class Runner:
         sampled = any(r["frame"] is not None for _, t in self.timings for r in t)
         basis = "frame" if sampled else "wait"
         lines = [
-            "%s, ms from execve. frame: the page on display first shows the picture it shows"
+            "%s, ms from execve; columns ending in 1: the first run, others: medians of"
             % self.display_name,
-            "  at the first wait; settled: its last change before that wait%s;"
-            % (" (- where it never changed)" if sampled else " (fbdev only: no /dev/fb0 here)"),
+            "  runs 2.. (drawn, frame, settled, wait) or of all runs.",
+            "  drawn: the page on display first changes; frame: it first shows the picture it",
+            "  shows at the first wait; settled: its last change before that wait%s;"
+            % ("" if sampled else " (fbdev only: no /dev/fb0 here)"),
             "  wait: first wait for commands; command: PROGRESS 50 read and waiting again;",
-            "  exit: QUIT to end; probe: the probe's processor time over the start, and per",
-            "  tick of its polling (us); 1 = first run, else medians (of runs 2.. for frame",
-            "  and wait); ratios of %s to the floor's. Probe alone: %s"
+            "  exit: QUIT to end; probe: the probe's processor time over the start (wait);",
+            "  ratios of %s to the floor's. Probe alone: %s"
             % (basis, getattr(self, "probe_cost", "-")),
-                 "%-20s %8s %8s %8s %8s %8s %8s %8s %6s %6s %8s %8s" % (
-                     "program", "frame1", "frame", "settled", "wait1", "wait", "command", "exit",
-                     "probe", "us/tck", basis + "1/fl", basis + "/fl")]
+            "%-18s %7s %7s %7s %7s %7s %7s %7s %7s %7s %5s %7s %7s" % (
+                "program", "drawn1", "frame1", "wait1", "drawn", "frame", "settled", "wait",
+                "command", "exit", "probe", basis[0] + "1/fl", basis[0] + "/fl")]
         floor = None  # each program is compared with the floor timed last before it
         for label, t in self.timings:
             if "floor" in label:
                 floor = t
-            first, later = t[0][basis], med(r[basis] for r in t[1:])
+            later = lambda key: med(r[key] for r in t[1:])
             share = med(r["probe"] / r["wait"] for r in t if r["wait"] > 0)
-            tick = med(1e3 * r["probe"] / r["ticks"] for r in t if r["ticks"])
-            lines.append("%-20s %8s %8s %8s %8s %8s %8s %8s %5.0f%% %6s %8s %8s" % (
-                label, fmt(t[0]["frame"]), fmt(med(r["frame"] for r in t[1:])),
-                fmt(med(r["settled"] for r in t)), fmt(t[0]["wait"]),
-                fmt(med(r["wait"] for r in t[1:])), fmt(med(r["command"] for r in t)),
-                fmt(med(r["exit"] for r in t)), 100 * (share or 0),
-                "-" if tick is None else "%.0f" % tick,
-                ratio(first, floor[0][basis]) if floor else "-",
-                ratio(later, med(r[basis] for r in floor[1:])) if floor else "-"))
+            lines.append("%-18s %7s %7s %7s %7s %7s %7s %7s %7s %7s %4.0f%% %7s %7s" % (
+                label, fmt(t[0]["drawn"]), fmt(t[0]["frame"]), fmt(t[0]["wait"]),
+                fmt(later("drawn")), fmt(later("frame")), fmt(later("settled")), fmt(later("wait")),
+                fmt(med(r["command"] for r in t)), fmt(med(r["exit"] for r in t)),
+                100 * (share or 0),
+                ratio(t[0][basis], floor[0][basis]) if floor else "-",
+                ratio(later(basis), med(r[basis] for r in floor[1:])) if floor else "-"))
         with open(os.path.join(self.out_dir, "timing-%s.txt" % self.display_name), "w") as f:
             f.write("\n".join(lines) + "\n")
         for l in lines:

@@ -10,9 +10,10 @@
  * /dev/fb0 (the one at the pan position) before each run, and while the
  * program starts samples it at SAMPLES fixed points spread over the whole
  * page, logging each change of the samples with its time. Once the program
- * waits, its screen is final: "frame" is the first time after the start
- * that the page showed the final samples, "settled" the time of its last
- * change; neither when the page never changed. Without /dev/fb0 (a DRM card
+ * waits, its screen is final: "drawn" is the time of the page's first
+ * change, "frame" the first time after the start that it showed the final
+ * samples, "settled" the time of its last change; none when the page never
+ * changed. Without /dev/fb0 (a DRM card
  * without fbdev emulation) there is no frame sampling.
  *
  *   startprobe run [--no-command] [--changes] RUNS FIFO PROGRAM ARGS...
@@ -20,7 +21,7 @@
  *       "PROGRESS 50\n" into FIFO and times until it has read the line and
  *       waits again (unless --no-command), then writes "QUIT\n" and times
  *       the exit. One line per run:
- *       "probe run N frame_ms F settled_ms S start_ms W command_ms C exit_ms E
+ *       "probe run N drawn_ms D frame_ms F settled_ms S start_ms W command_ms C exit_ms E
  *        status X probe_cpu_ms P ticks T wchan NAME" ("-" for no figure);
  *       with --changes also the log of the screen's changes on stderr, one
  *       "probe change N T_MS HASH" line each.
@@ -267,10 +268,10 @@ static uint64_t fnv(uint64_t h, const void *p, size_t n)
     return h;
 }
 
-/* A hash of the samples of the page on display and of its geometry; the
- * geometry is re-read every time (a mode set may change depth and stride).
- * FBIOGET_VSCREENINFO waits while the program holds the device in a mode set. */
-static uint64_t screen_hash(Screen *s)
+/* Reads the geometry of the page on display again (a mode set may change
+ * depth and stride, a pan the page): 1 when it changed. FBIOGET_VSCREENINFO
+ * waits while the program holds the device in a mode set. */
+static int screen_geometry(Screen *s)
 {
     struct fb_var_screeninfo v;
     if (ioctl(s->fd, FBIOGET_VSCREENINFO, &v) != 0)
@@ -288,11 +289,20 @@ static uint64_t screen_hash(Screen *s)
             const size_t at = y * f.line_length + x * s->bytes;
             s->at[i] = at + s->bytes <= s->map_len ? at : SIZE_MAX;
         }
+        return 1;
     }
+    return 0;
+}
+
+/* A hash of the samples of the page on display and of its geometry, as last
+ * read. */
+static uint64_t screen_hash(const Screen *s)
+{
+    const struct fb_var_screeninfo *v = &s->var;
     uint64_t h = 14695981039346656037ull;
     /* The pan position is not part of it: the same picture on the other
      * page looks the same. */
-    const unsigned geometry[] = {v.xres, v.yres, v.bits_per_pixel, s->line_length};
+    const unsigned geometry[] = {v->xres, v->yres, v->bits_per_pixel, s->line_length};
     h = fnv(h, geometry, sizeof geometry);
     /* One multiply a sample: the probe shares the processor with the program. */
     for (int i = 0; i < SAMPLES; i++) {
@@ -339,8 +349,15 @@ static int exit_status(int status)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-/* Waits until pid waits for commands (1) or is gone (-1), or the deadline
- * passes (0); takes a sample of the screen every tick when asked to. */
+/* Adds the screen's state at time t to the log if it changed. */
+static void log_change(int *n, double t, uint64_t h)
+{
+    if (*n == 0 || changes[*n - 1].h != h)
+        changes[(*n)++] = (Change){t, h};
+}
+
+/* Waits until the program waits for commands (1) or is gone (-1), or the
+ * deadline passes (0); takes a sample of the screen every tick when asked to. */
 static int poll_until_waiting(const Proc *p, double t0, Screen *s, int *n, int *ticks, char *wchan,
                               size_t size)
 {
@@ -350,11 +367,12 @@ static int poll_until_waiting(const Proc *p, double t0, Screen *s, int *n, int *
         const double t = now_ms();
         if (t - t0 > DEADLINE_MS)
             return 0;
-        if (s && *n < LOG_MAX - 1) { /* the last place is the final screen's */
-            const uint64_t h = screen_hash(s);
-            if (*n == 0 || changes[*n - 1].h != h)
-                changes[(*n)++] = (Change){t - t0, h};
-        }
+        /* The page first, as it was last found: the geometry may take long
+         * to come during a mode set, and what the page showed before counts. */
+        if (s && *n < LOG_MAX - 2) /* the last place is the final screen's */
+            log_change(n, t - t0, screen_hash(s));
+        if (s && *n < LOG_MAX - 2 && screen_geometry(s))
+            log_change(n, now_ms() - t0, screen_hash(s));
         ++*ticks;
         nanosleep(&tick, NULL);
     }
@@ -368,8 +386,10 @@ static int run(int runs, int command, int show, const char *fifo, char **argv)
     Screen *s = screen.fd >= 0 ? &screen : NULL;
     int failed = 0;
     for (int i = 0; i < runs; i++) {
-        if (s)
+        if (s) {
             screen_blank(s);
+            screen_geometry(s);
+        }
         const double t0 = now_ms();
         pid_t pid = fork();
         if (pid < 0) {
@@ -402,20 +422,22 @@ static int run(int runs, int command, int show, const char *fifo, char **argv)
             failed = 1;
             continue;
         }
-        double frame = -1, settled = -1;
-        const int full = n == LOG_MAX - 1;
+        double drawn = -1, frame = -1, settled = -1;
+        const int full = n >= LOG_MAX - 2;
         if (s && !full) {
             /* The program sleeps: what the page shows now is its frame. */
+            screen_geometry(s);
             const uint64_t h = screen_hash(s);
-            if (n == 0 || changes[n - 1].h != h)
-                changes[n++] = (Change){t1 - t0, h};
+            log_change(&n, t1 - t0, h);
             /* What the page showed at the start does not count; a page that
              * never changed gives no figures. */
             for (int k = 1; k < n && frame < 0; k++)
                 if (changes[k].h == h)
                     frame = changes[k].t;
-            if (n > 1)
+            if (n > 1) {
+                drawn = changes[1].t;
                 settled = changes[n - 1].t;
+            }
         }
         int fd = open(fifo, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
@@ -461,11 +483,13 @@ static int run(int runs, int command, int show, const char *fifo, char **argv)
         waitpid(pid, &status, 0);
         const double t3 = now_ms();
         proc_close(&proc);
-        char a[32], b[32], c[32];
-        printf("probe run %d frame_ms %s settled_ms %s start_ms %.2f command_ms %s exit_ms %.2f "
+        char a[32], b[32], c[32], d[32];
+        printf("probe run %d drawn_ms %s frame_ms %s settled_ms %s start_ms %.2f command_ms %s "
+               "exit_ms %.2f "
                "status %d probe_cpu_ms %.2f ticks %d wchan %s\n",
-               i + 1, figure(a, sizeof a, frame), figure(b, sizeof b, settled), t1 - t0,
-               figure(c, sizeof c, cmd), t3 - t2, exit_status(status), probe_cpu, ticks, wchan);
+               i + 1, figure(d, sizeof d, drawn), figure(a, sizeof a, frame),
+               figure(b, sizeof b, settled), t1 - t0, figure(c, sizeof c, cmd), t3 - t2,
+               exit_status(status), probe_cpu, ticks, wchan);
         if (full)
             printf("probe run %d: more than %d changes of the screen, frame not timed\n", i + 1,
                    LOG_MAX);
@@ -511,7 +535,7 @@ static int cost(void)
         uint64_t all = 0;
         t = now_ms();
         for (int i = 0; i < N; i++)
-            all += screen_hash(&screen);
+            all += screen_geometry(&screen) + screen_hash(&screen);
         sample_us = (now_ms() - t) * 1e3 / N;
         if (all == 1) /* keeps the samples from being optimised away */
             printf("probe cost: unlikely hash sum\n");

@@ -933,9 +933,10 @@ class Runner:
         self.timings.append((label, got))
         # The screen's changes per run, for a closer look at a figure.
         changes = self.vm.check("grep '^probe change' /tmp/t.err || true")
-        with open(os.path.join(self.out_dir, "timing-%s.changes.txt" % self.display_name),
-                  "a" if len(self.timings) > 1 else "w") as f:
-            f.write("".join("%s: %s\n" % (label, l) for l in changes))
+        if changes:
+            with open(os.path.join(self.out_dir, "timing-%s.changes.txt" % self.display_name),
+                      "a") as f:
+                f.write("".join("%s: %s\n" % (label, l) for l in changes))
         if "floor" not in label:
             self.report_timings()
 

@@ -17,6 +17,7 @@ FAILED.txt; the next run then moves its files into failed-TIME/.
 
   glimmer_vm.py --prepare --guest-dir G          fetch kernels, build guest programs
   glimmer_vm.py --guest-dir G --expect EXPECT_SCENE --out OUT [--suite bochs ...]
+                [--scenario timing ...]
 
 Kernels and packages are cached in $GLIMMER_VM_CACHE (~/.cache/glimmer-vm).
 """
@@ -923,16 +924,15 @@ class Runner:
             if re.match(r"probe run \d+ never-waited", l):
                 raise Failure("%s: %s; stderr: %r" % (label, l, self.read_file("/tmp/t.err")))
             m = re.match(r"probe run (\d+) drawn_ms (\S+) frame_ms (\S+) settled_ms (\S+) "
-                         r"start_ms ([\d.]+) "
-                         r"command_ms (\S+) exit_ms ([\d.]+) status (\d+) probe_cpu_ms ([\d.]+) "
-                         r"ticks (\d+)", l)
+                         r"start_ms ([\d.]+) command_ms (\S+) exit_ms ([\d.]+) status (\d+) "
+                         r"probe_cpu_ms ([\d.]+)", l)
             if m:
                 g = m.groups()
                 if int(g[7]) != 0:
                     raise Failure("%s run %s ended with status %s" % (label, g[0], g[7]))
                 got.append({"drawn": number(g[1]), "frame": number(g[2]), "settled": number(g[3]),
                             "wait": float(g[4]), "command": number(g[5]), "exit": float(g[6]),
-                            "probe": float(g[8]), "ticks": int(g[9])})
+                            "probe": float(g[8])})
         if rc != 0 or len(got) != runs:
             raise Failure("%s: the probe ended with %d and timed %d of %d runs: %s; stderr: %r"
                           % (label, rc, len(got), runs, out[-4:], self.read_file("/tmp/t.err")))
@@ -1598,8 +1598,8 @@ def main():
     for s in suites:
         name, suite, display, cmd = plans[s]()
         if s in DRM_SUITES:
-            runner = DrmRunner(lambda boot, k: DrmVm(name, cmd, out, boot, k), display, a.expect, out,
-                               results)
+            runner = DrmRunner(lambda boot, k: DrmVm(name, cmd, out, boot, k), display, a.expect,
+                               out, results)
         else:
             runner = Runner(lambda boot, k: Vm(name, cmd, out, boot, k), display, a.expect, out,
                             results)

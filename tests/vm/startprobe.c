@@ -64,8 +64,8 @@
 #endif
 
 enum {
-    /* One sample in each cell of a GRID x GRID grid: a sample costs some
-     * 0.1 us in the guest (DRM's fbdev shadow), a look at /proc 40-50 us. */
+    /* One sample in each cell of a GRID x GRID grid: the 256 cost 4-60 us
+     * in the guests ("startprobe cost"), a look at /proc 30-230 us. */
     GRID = 16,
     SAMPLES = GRID * GRID,
     LOG_MAX = 16384,     /* changes of the samples kept per run */
@@ -484,9 +484,8 @@ static int run(int runs, int command, int show, const char *fifo, char **argv)
         const double t3 = now_ms();
         proc_close(&proc);
         char a[32], b[32], c[32], d[32];
-        printf("probe run %d drawn_ms %s frame_ms %s settled_ms %s start_ms %.2f command_ms %s "
-               "exit_ms %.2f "
-               "status %d probe_cpu_ms %.2f ticks %d wchan %s\n",
+        printf("probe run %d drawn_ms %s frame_ms %s settled_ms %s start_ms %.2f "
+               "command_ms %s exit_ms %.2f status %d probe_cpu_ms %.2f ticks %d wchan %s\n",
                i + 1, figure(d, sizeof d, drawn), figure(a, sizeof a, frame),
                figure(b, sizeof b, settled), t1 - t0, figure(c, sizeof c, cmd), t3 - t2,
                exit_status(status), probe_cpu, ticks, wchan);
@@ -510,6 +509,8 @@ static int cost(void)
     if (pipe(fds) != 0)
         return 1;
     pid_t pid = fork();
+    if (pid < 0)
+        return 1;
     if (pid == 0) {
         fd_set r;
         FD_ZERO(&r);

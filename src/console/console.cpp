@@ -152,6 +152,15 @@ void glimmer_console_take_over()
         cs.previous_vt = state.v_active;
 
     glimmer_console_set_auto_mode();
+    // Recorded before the terminal can be left in graphics mode, so that
+    // glimmer-restore finds it after a kill at any later point.
+    record_terminal(cs);
+    // Set while the terminal is still in the background, graphics mode only
+    // marks it: the switch then finds nothing to draw, where a terminal in
+    // text mode would first be drawn empty, with its cursor, and only
+    // blanked after.
+    if (ioctl(cs.tty_fd, KDSETMODE, KD_GRAPHICS) != 0)
+        perror("Error KDSETMODE KD_GRAPHICS failed\n");
     // Waiting for a switch that was refused would never end.
     if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.vt_number) != 0)
         perror("Error VT_ACTIVATE failed");
@@ -171,9 +180,6 @@ void glimmer_console_take_over()
         else
             switching_ours = true;
     }
-    if (ioctl(cs.tty_fd, KDSETMODE, KD_GRAPHICS) != 0)
-        perror("Error KDSETMODE KD_GRAPHICS failed\n");
-    record_terminal(cs);
 }
 
 // The kernel refuses to free a terminal for a short while after its last

@@ -33,11 +33,11 @@ const std::vector<std::string> HEALTHY_TAKE_OVER = {
     "tty7 VT_GETSTATE = 0 -> v_active=1 v_state=0xff",
     "tty7 VT_GETMODE = 0 -> " + AUTO_MODE,
     "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
+    "tty7 KDSETMODE KD_GRAPHICS = 0",
     "tty7 VT_ACTIVATE 7 = 0",
     "tty7 VT_WAITACTIVE 7 = 0",
     "tty7 VT_GETMODE = 0 -> " + AUTO_MODE,
     "tty7 VT_SETMODE " + PROCESS_MODE + " = 0",
-    "tty7 KDSETMODE KD_GRAPHICS = 0",
 };
 
 // The restore of terminal 7 while it is shown, the console having shown 1 before.

@@ -42,12 +42,12 @@ const std::vector<std::string> HEALTHY_TAKE_OVER = {
 
 // The restore of terminal 7 while it is shown, the console having shown 1 before.
 const std::vector<std::string> RESTORE_WHILE_SHOWN = {
+    "tty7 VT_GETSTATE = 0 -> v_active=7 v_state=0xff",
+    "tty7 VT_ACTIVATE 1 = 0",
+    "tty7 VT_RELDISP 1 = 0",
     "tty7 KDSETMODE KD_TEXT = 0",
     "tty7 VT_GETMODE = 0 -> " + PROCESS_MODE,
     "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
-    "tty7 VT_GETSTATE = 0 -> v_active=7 v_state=0xff",
-    "tty7 VT_ACTIVATE 1 = 0",
-    "tty7 VT_WAITACTIVE 1 = 0",
     "tty7 close = 0",
     "tty0 open O_RDWR|O_NONBLOCK = 0",
     "tty0 VT_DISALLOCATE 7 = 0",
@@ -301,16 +301,67 @@ TEST_F(ConsoleTest, RestoreAfterTheUserSwitchedAwayStaysThere)
 
     const std::vector<std::string> restore =
         console_requests(console_log_from(dir.path, (size_t)switched.log_lines));
-    EXPECT_EQ(lines_of(restore),
-              lines_of({"tty7 KDSETMODE KD_TEXT = 0", "tty7 VT_GETMODE = 0 -> " + PROCESS_MODE,
-                        "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
-                        "tty7 VT_GETSTATE = 0 -> v_active=3 v_state=0xff", "tty7 close = 0",
-                        "tty0 open O_RDWR|O_NONBLOCK = 0", "tty0 VT_DISALLOCATE 7 = 0",
-                        "tty0 close = 0"}));
+    EXPECT_EQ(
+        lines_of(restore),
+        lines_of({"tty7 VT_GETSTATE = 0 -> v_active=3 v_state=0xff", "tty7 KDSETMODE KD_TEXT = 0",
+                  "tty7 VT_GETMODE = 0 -> " + PROCESS_MODE, "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
+                  "tty7 VT_GETSTATE = 0 -> v_active=3 v_state=0xff", "tty7 close = 0",
+                  "tty0 open O_RDWR|O_NONBLOCK = 0", "tty0 VT_DISALLOCATE 7 = 0",
+                  "tty0 close = 0"}));
     const VtemuState m = model();
     EXPECT_EQ(m.active, 3);
     EXPECT_FALSE(m.vt[7].allocated);
     EXPECT_EQ(r.report.snapshots[1].state.tty_fd, -1);
+}
+
+// What the screen goes through. Graphics mode is set before the switch to
+// glimmer's terminal, which is then never drawn in text mode; the switch
+// back is made before text mode is set, so the console sets the display
+// mode and draws once, for the previous terminal. Only when the switch back
+// in graphics mode fails does glimmer's empty terminal get drawn.
+struct ScreenCase {
+    const char *name;
+    std::vector<VtemuRule> rules;
+    int user_switch; // a switch made from elsewhere before the restore, 0 for none
+    bool restore;
+    int shown; // the terminal on display at the end
+    std::vector<std::string> screen;
+};
+
+TEST_F(ConsoleTest, HandOverDrawsOnlyThePreviousTerminal)
+{
+    // clang-format off
+    const ScreenCase cases[] = {
+        {"take-over", {}, 0, false, 7, {}},
+        {"take-over and restore", {}, 0, true, 1, {"tty1 mode_set = 0", "tty1 draw = 0"}},
+        {"restore after a switch to 3", {}, 3, true, 3, {"tty3 mode_set = 0", "tty3 draw = 0"}},
+        {"release refused on the way back", {{VTEMU_REQ_VT_RELDISP, EPERM, 0}}, 0, true, 1,
+         {"tty7 mode_set = 0", "tty7 draw = 0", "tty1 draw = 0"}},
+    };
+    // clang-format on
+    for (const ScreenCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        glimmer_vtemu_config_default(&config);
+        for (const VtemuRule &rule : c.rules)
+            config.rules[config.rule_count++] = rule;
+        write_console();
+        const std::string d = dir.path;
+        ChildRun r = run([&c, d](ChildReport *) {
+            glimmer_console_take_over();
+            if (c.user_switch) {
+                switch_from_elsewhere(d, c.user_switch);
+                (void)child_wait_for([] { return glimmer_console_state.active == 0; }, 3000);
+            }
+            if (c.restore)
+                glimmer_console_restore();
+        });
+        std::vector<std::string> screen;
+        for (const std::string &l : console_log(dir.path))
+            if (l.find(" draw ") != std::string::npos || l.find(" mode_set ") != std::string::npos)
+                screen.push_back(l);
+        EXPECT_EQ(lines_of(screen), lines_of(c.screen));
+        EXPECT_EQ(model().active, c.shown);
+    }
 }
 
 TEST_F(ConsoleTest, SecondRestoreDoesNothing)

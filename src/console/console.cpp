@@ -194,6 +194,7 @@ static void disallocate(int tty0, int vt)
     }
 }
 
+// Whether the held terminal is the one on display.
 static bool shown(const ConsoleState &cs)
 {
     struct vt_stat state;
@@ -246,9 +247,10 @@ static void give_back(bool release_here)
     (void)ioctl(cs.tty_fd, KDSETMODE, KD_TEXT);
     glimmer_console_set_auto_mode();
 
-    // Switch back only while our terminal is still the one on display, and
-    // only once switching is automatic again: in process mode the switch
-    // would wait for a release that glimmer, here, cannot give.
+    // Otherwise switch back only while our terminal is still the one on
+    // display, and only once switching is automatic again: in process mode
+    // the switch would wait for a release that nobody may give (the process
+    // that asked for it is gone, for glimmer-restore).
     if (!back && !switching_ours && cs.previous_vt >= 0 && shown(cs)) {
         if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.previous_vt) == 0)
             (void)wait_active(cs.tty_fd, cs.previous_vt);

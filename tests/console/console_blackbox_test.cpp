@@ -238,7 +238,8 @@ TEST_P(ConsoleRestore, GivesBackOnlyWhatGlimmerLeftInGraphicsMode)
         configure_framebuffer();
         GlimmerProcess p;
         ASSERT_TRUE(glimmer_run_start(run(), &p));
-        ASSERT_TRUE(glimmer_run_wait_until([&] { return exists(record()); }, TIMEOUT_MS));
+        ASSERT_TRUE(wait_taken_over()) << console_now();
+        ASSERT_TRUE(exists(record()));
         ASSERT_TRUE(glimmer_run_signal(p, SIGKILL));
         ASSERT_TRUE(glimmer_run_wait(&p, TIMEOUT_MS).signaled);
         VtemuState left;

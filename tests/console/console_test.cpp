@@ -485,21 +485,17 @@ TEST_F(ConsoleTest, SwitchSignalReportsRefusedAnswers)
 
 } // namespace
 
-// The terminal on display belongs to a process that never lets it go: the
-// switch to glimmer's terminal never happens, and glimmer's wait for it gives
-// up after a few seconds instead of holding up the start for ever.
-TEST_F(ConsoleTest, TakeOverGivesUpWaitingForASwitchThatNeverComes)
+// Starts a process that holds terminal 1 under process-controlled switching
+// and ignores the release signal, so a switch away from 1 never completes.
+// Returns its pid once it is set up, or -1.
+pid_t hold_terminal_1(const std::string &dir)
 {
-    config.waitactive_ms = 20000; // the console itself would wait this long
-    write_console();
     int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const std::string path = dir.path;
+    if (pipe(ready) != 0)
+        return -1;
     const pid_t owner = fork();
     if (owner == 0) {
-        // Terminal 1 under process-controlled switching, the release signal
-        // ignored.
-        setenv("GLIMMER_EMU_DIR", path.c_str(), 1);
+        setenv("GLIMMER_EMU_DIR", dir.c_str(), 1);
         signal(SIGUSR2, SIG_IGN);
         const int fd = open("/dev/tty1", O_RDWR | O_NONBLOCK);
         struct vt_mode mode;
@@ -515,26 +511,105 @@ TEST_F(ConsoleTest, TakeOverGivesUpWaitingForASwitchThatNeverComes)
     }
     close(ready[1]);
     char c;
-    const bool owner_ready = read(ready[0], &c, 1) == 1;
+    const bool owner_ready = owner > 0 && read(ready[0], &c, 1) == 1;
     close(ready[0]);
-    ChildRun r;
-    if (owner_ready) {
-        r = run([](ChildReport *report) {
-            struct timespec a, b;
-            clock_gettime(CLOCK_MONOTONIC, &a);
-            glimmer_console_take_over();
-            clock_gettime(CLOCK_MONOTONIC, &b);
-            report->measured_ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
-            child_snapshot(report);
-        });
+    if (owner > 0 && !owner_ready) {
+        kill(owner, SIGKILL);
+        waitpid(owner, nullptr, 0);
     }
-    kill(owner, SIGKILL);
-    waitpid(owner, nullptr, 0);
-    ASSERT_TRUE(owner_ready) << "the owner of terminal 1 could not set process switching";
+    return owner_ready ? owner : -1;
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// The terminal on display belongs to a process that never lets it go: the
+// switch to glimmer's terminal never happens, and glimmer's wait for it gives
+// up after a few seconds instead of holding up the start for ever.
+TEST_F(ConsoleTest, TakeOverGivesUpWaitingForASwitchThatNeverComes)
+{
+    config.waitactive_ms = 20000; // the console itself would wait this long
+    write_console();
+    const pid_t owner = hold_terminal_1(dir.path);
+    ASSERT_GT(owner, 0) << "the owner of terminal 1 could not set process switching";
+    ChildRun r = run([](ChildReport *report) {
+        struct timespec a, b;
+        clock_gettime(CLOCK_MONOTONIC, &a);
+        glimmer_console_take_over();
+        clock_gettime(CLOCK_MONOTONIC, &b);
+        report->measured_ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
+        child_snapshot(report);
+    });
+    stop(owner);
     EXPECT_EQ(r.err, "Error VT_WAITACTIVE failed\n: Interrupted system call\n");
     EXPECT_GE(r.report.measured_ms, 2500);
     EXPECT_LT(r.report.measured_ms, 10000);
     ASSERT_EQ(r.report.snapshot_count, 1);
     EXPECT_EQ(r.report.snapshots[0].model.active, 1) << "the switch cannot have happened";
     EXPECT_GE(r.report.snapshots[0].state.tty_fd, 0) << "the terminal is still held";
+}
+
+// Graphics mode is set on glimmer's terminal before the switch to it: a
+// glimmer killed before that switch has come, or after it was refused, leaves
+// a terminal in graphics mode in the background, which glimmer-restore finds
+// through the record and gives back in text mode.
+struct KilledCase {
+    const char *name;
+    bool switch_held_up; // terminal 1's owner never lets go
+    std::vector<VtemuRule> rules;
+};
+
+TEST_F(ConsoleTest, KilledOnTheWayIsGivenBackByTheRecord)
+{
+    const KilledCase cases[] = {
+        {"killed while waiting for the switch", true, {}},
+        {"killed after the switch was refused", false, {{VTEMU_REQ_VT_ACTIVATE, EPERM, 1}}},
+    };
+    for (const KilledCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        glimmer_vtemu_config_default(&config);
+        config.waitactive_ms = 20000;
+        for (const VtemuRule &rule : c.rules)
+            config.rules[config.rule_count++] = rule;
+        write_console();
+        const pid_t owner = c.switch_held_up ? hold_terminal_1(dir.path) : 0;
+        ASSERT_GE(owner, 0);
+        const std::string d = dir.path;
+        ChildRun r = run([d](ChildReport *report) {
+            if (chdir(d.c_str()) != 0) // where the record is kept
+                return;
+            const pid_t held = fork();
+            if (held == 0) {
+                glimmer_console_take_over();
+                for (;;)
+                    pause();
+            }
+            (void)child_wait_for(
+                [d] {
+                    for (const std::string &l : console_log(d))
+                        if (l.rfind("tty7 VT_ACTIVATE 7", 0) == 0)
+                            return true;
+                    return false;
+                },
+                3000);
+            stop(held);
+            child_snapshot(report);
+            (void)glimmer_console_restore_recorded();
+            child_snapshot(report);
+        });
+        if (owner > 0)
+            stop(owner);
+        ASSERT_EQ(r.report.snapshot_count, 2);
+        const VtemuState &killed = r.report.snapshots[0].model;
+        EXPECT_EQ(killed.active, 1);
+        EXPECT_EQ(killed.vt[7].kd_mode, KD_GRAPHICS);
+        const VtemuState &restored = r.report.snapshots[1].model;
+        EXPECT_EQ(restored.active, 1);
+        EXPECT_EQ(restored.vt[1].kd_mode, KD_TEXT);
+        EXPECT_FALSE(restored.vt[7].allocated);
+        EXPECT_EQ(access((d + "/" GLIMMER_CONSOLE_RECORD_NAME).c_str(), F_OK), -1);
+    }
 }

@@ -32,11 +32,26 @@ int32_t glimmer_command_parse_number(const char *text)
     return (int32_t)v;
 }
 
-bool glimmer_command_draw_initial_scene(Output *output)
+static bool show_initial_scene(Output *output)
 {
     for (int i = 0; i < output->head_count; i++)
         glimmer_draw_initial_scene(output->heads[i]);
     return glimmer_output_flip(output, true);
+}
+
+bool glimmer_command_draw_initial_scene(Output *output)
+{
+    if (!show_initial_scene(output))
+        return false;
+    switch (glimmer_output_finish(output)) {
+    case OUTPUT_FINISHED:
+        return true;
+    case OUTPUT_REDRAW:
+        return show_initial_scene(output);
+    case OUTPUT_FAILED:
+        break;
+    }
+    return false;
 }
 
 CommandResult glimmer_command_run_line(Output *output, char *line, size_t length)

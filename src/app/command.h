@@ -27,8 +27,9 @@ enum CommandResult {
 // the first other byte; none gives 0), saturated to the 32-bit range.
 int32_t glimmer_command_parse_number(const char *text);
 
-// Draws the start-up scene on every head and shows it. False when the output
-// cannot show it at all.
+// Draws the start-up scene on every head and shows it, then lets the output
+// set up its remaining pages (drawing the scene again where they were set up
+// anew). False when the output cannot show it at all.
 bool glimmer_command_draw_initial_scene(Output *output);
 
 // Carries out one non-empty line (no newline, no NUL inside, NUL-terminated

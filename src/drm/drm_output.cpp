@@ -240,7 +240,7 @@ static void describe_head(DrmHead *h, FbRotation rotation)
     fb.damage = FbRect{0, 0, 0, 0};
 }
 
-const OutputOps glimmer_drm_ops = {glimmer_drm_flip, glimmer_drm_close};
+const OutputOps glimmer_drm_ops = {glimmer_drm_flip, glimmer_drm_close, nullptr};
 
 static DrmOutput *fail(DrmOutput *out)
 {

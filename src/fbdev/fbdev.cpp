@@ -67,35 +67,152 @@ static bool change_depth(int fd, struct fb_var_screeninfo *var, bool pages)
 }
 
 // Whether one page, and whether two, fit into the device memory: drawing
-// never writes outside the mapping, whatever the driver reports.
+// never writes outside the mapping, whatever the driver reports. Says why
+// not on stderr when `report`.
 static bool check_memory(const struct fb_var_screeninfo *var, const struct fb_fix_screeninfo *fix,
-                         bool *two_pages)
+                         bool *two_pages, bool report)
 {
     const uint64_t page_offset = fix->smem_start % (uint64_t)getpagesize();
     const uint64_t row = (uint64_t)(var->bits_per_pixel / 8) * var->xres;
     const uint64_t page = (uint64_t)fix->line_length * var->yres;
     *two_pages = page_offset + 2 * page <= fix->smem_len;
     if (var->xres > 32767 || var->yres > 32767 || fix->line_length > INT32_MAX / 2) {
-        fprintf(stderr, "Error framebuffer geometry %ux%u, line length %u is not supported\n",
-                var->xres, var->yres, fix->line_length);
+        if (report)
+            fprintf(stderr, "Error framebuffer geometry %ux%u, line length %u is not supported\n",
+                    var->xres, var->yres, fix->line_length);
         return false;
     }
     if (var->xres == 0 || var->yres == 0)
         return true;
     if (fix->line_length < row) {
-        fprintf(stderr, "Error line length of %u bytes is shorter than a row of %u pixels\n",
-                fix->line_length, var->xres);
+        if (report)
+            fprintf(stderr, "Error line length of %u bytes is shorter than a row of %u pixels\n",
+                    fix->line_length, var->xres);
         return false;
     }
     if (page_offset + page - fix->line_length + row > fix->smem_len) {
-        fprintf(stderr, "Error framebuffer memory of %u bytes is too small for %ux%u pixels\n",
-                fix->smem_len, var->xres, var->yres);
+        if (report)
+            fprintf(stderr, "Error framebuffer memory of %u bytes is too small for %ux%u pixels\n",
+                    fix->smem_len, var->xres, var->yres);
         return false;
     }
     return true;
 }
 
-const OutputOps glimmer_fbdev_ops = {glimmer_fbdev_flip, glimmer_fbdev_close};
+// Asks for a virtual height of two pages. 1: granted (var holds the mode the
+// driver set, fix is read again); 0: refused; -1: the device cannot be used.
+static int put_two_pages(int fd, struct fb_var_screeninfo *var, struct fb_fix_screeninfo *fix)
+{
+    var->yres_virtual = 2 * var->yres;
+    if (ioctl(fd, FBIOPUT_VSCREENINFO, var) == -1) {
+        fputs("FBIOPUT_VSCREENINFO failed, double buffering disabled\n", stderr);
+        return 0;
+    }
+    if (ioctl(fd, FBIOGET_FSCREENINFO, fix) == -1) {
+        perror(" Error getting the fixed framebuffer info");
+        return -1;
+    }
+    return 1;
+}
+
+// Fills the head from the mode, maps the memory (again, where the driver
+// moved or resized it) and places the pages. False when the memory cannot
+// hold a page or cannot be mapped.
+static bool lay_out(FbdevOutput *dev, struct fb_var_screeninfo *var,
+                    const struct fb_fix_screeninfo *fix, bool double_buffered)
+{
+    Framebuffer *fb = &dev->head;
+    bool two_pages;
+    if (!check_memory(var, fix, &two_pages, true))
+        return false;
+    if (double_buffered && !two_pages) {
+        fputs("Framebuffer memory too small for two pages, double buffering disabled\n", stderr);
+        double_buffered = false;
+        if (var->yoffset != 0) {
+            // The second page may be on display: show the one that is drawn.
+            var->yoffset = 0;
+            (void)ioctl(dev->fd, FBIOPAN_DISPLAY, var);
+        }
+    }
+
+    // A mapping that fails leaves the record as it was, drawable.
+    if (!dev->mapping || dev->mapping_size != fix->smem_len ||
+        dev->mapped_start != fix->smem_start) {
+        void *mapping =
+            mmap(nullptr, fix->smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, dev->fd, 0);
+        if (mapping == MAP_FAILED) {
+            perror("Error cannot mmap framebuffer ");
+            return false;
+        }
+        if (dev->mapping)
+            (void)munmap(dev->mapping, dev->mapping_size);
+        dev->mapping = (uint8_t *)mapping;
+        dev->mapping_size = fix->smem_len;
+        dev->mapped_start = fix->smem_start;
+    }
+
+    fb->width = fb->real_width = (int)var->xres;
+    fb->height = fb->real_height = (int)var->yres;
+    if (fb->rotation == FB_ROTATE_90 || fb->rotation == FB_ROTATE_270) {
+        fb->width = fb->real_height;
+        fb->height = fb->real_width;
+    }
+    fb->bpp = (int)var->bits_per_pixel;
+    fb->stride = (int)fix->line_length;
+    fb->red_offset = var->red.offset;
+    fb->red_length = var->red.length;
+    fb->green_offset = var->green.offset;
+    fb->green_length = var->green.length;
+    fb->blue_offset = var->blue.offset;
+    fb->blue_length = var->blue.length;
+    fb->format = glimmer_fb_classify(var->red.offset, var->red.length, var->green.offset,
+                                     var->green.length, var->blue.offset, var->blue.length);
+    fb->double_buffered = double_buffered;
+
+    dev->base = dev->mapping + fix->smem_start % (unsigned long)getpagesize();
+
+    const ptrdiff_t page = (ptrdiff_t)fb->stride * fb->real_height;
+    if (!double_buffered) {
+        fb->draw_page = fb->shown_page = dev->base;
+    } else {
+        dev->var_info = *var;
+        if (var->yoffset != 0) {
+            puts("to front");
+            fb->draw_page = dev->base;
+            fb->shown_page = dev->base + page;
+        } else {
+            puts("to back");
+            fb->draw_page = dev->base + page;
+            fb->shown_page = dev->base;
+        }
+    }
+    return true;
+}
+
+// The second page, asked for once the first picture is on the screen: the
+// request is a mode set, which some drivers take hundreds of milliseconds
+// over. Whatever it grants, the scene is drawn again: a mode set may have
+// changed the layout, and the text console of a terminal left in text mode
+// redraws itself over the page on display.
+static OutputFinish fbdev_finish(Output *output)
+{
+    FbdevOutput *dev = (FbdevOutput *)output;
+    if (!dev->second_page_pending)
+        return OUTPUT_FINISHED;
+    dev->second_page_pending = false;
+    struct fb_var_screeninfo var = dev->var_info;
+    struct fb_fix_screeninfo fix;
+    memset(&fix, 0, sizeof fix);
+    memset(&dev->var_info, 0, sizeof dev->var_info);
+    const int granted = put_two_pages(dev->fd, &var, &fix);
+    if (granted == 0)
+        return OUTPUT_FINISHED;
+    if (granted < 0 || !lay_out(dev, &var, &fix, true))
+        return OUTPUT_FAILED;
+    return OUTPUT_REDRAW;
+}
+
+const OutputOps glimmer_fbdev_ops = {glimmer_fbdev_flip, glimmer_fbdev_close, fbdev_finish};
 
 static FbdevOutput *fail(FbdevOutput *dev)
 {
@@ -114,7 +231,7 @@ FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation)
     dev->output.ops = &glimmer_fbdev_ops;
     dev->output.head_count = 1;
     dev->output.heads[0] = &dev->head;
-    Framebuffer *fb = &dev->head;
+    dev->head.rotation = rotation;
     dev->fd = fd;
 
     struct fb_var_screeninfo var;
@@ -125,8 +242,9 @@ FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation)
         perror("Error getting variable framebuffer info");
         return fail(dev);
     }
-    // Where the depth must change anyway, the second page is asked for with
-    // it, if the display pans at all (the pan request below decides).
+    // A depth change must come before drawing. As it is a mode set anyway,
+    // the second page is asked for with it, if the display pans at all (the
+    // pan request below decides).
     if (var.bits_per_pixel < 16 &&
         !change_depth(dev->fd, &var, ioctl(dev->fd, FBIOPAN_DISPLAY, &var) == 0))
         return fail(dev);
@@ -139,81 +257,26 @@ FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation)
         return fail(dev);
     }
 
-    bool double_buffered = false;
+    bool double_buffered = false, two_pages = false;
     if (ioctl(dev->fd, FBIOPAN_DISPLAY, &var) == -1) {
         fputs("FBIOPAN_DISPLAY not supported, double buffering disabled\n", stderr);
     } else if (var.yres_virtual == 2 * var.yres) {
         double_buffered = true;
+    } else if (var.yoffset == 0 && check_memory(&var, &fix, &two_pages, false)) {
+        // The first page is the one on display: the first picture goes
+        // there at once, and the second page waits for fbdev_finish.
+        dev->second_page_pending = true;
     } else {
-        var.yres_virtual = 2 * var.yres;
-        if (ioctl(dev->fd, FBIOPUT_VSCREENINFO, &var) == -1) {
-            fputs("FBIOPUT_VSCREENINFO failed, double buffering disabled\n", stderr);
-        } else {
-            if (ioctl(dev->fd, FBIOGET_FSCREENINFO, &fix) == -1) {
-                perror(" Error getting the fixed framebuffer info");
-                return fail(dev);
-            }
-            double_buffered = true;
-        }
+        const int granted = put_two_pages(dev->fd, &var, &fix);
+        if (granted < 0)
+            return fail(dev);
+        double_buffered = granted > 0;
     }
 
-    bool two_pages;
-    if (!check_memory(&var, &fix, &two_pages))
+    if (!lay_out(dev, &var, &fix, double_buffered))
         return fail(dev);
-    if (double_buffered && !two_pages) {
-        fputs("Framebuffer memory too small for two pages, double buffering disabled\n", stderr);
-        double_buffered = false;
-        if (var.yoffset != 0) {
-            // The second page may be on display: show the one that is drawn.
-            var.yoffset = 0;
-            (void)ioctl(dev->fd, FBIOPAN_DISPLAY, &var);
-        }
-    }
-
-    fb->width = fb->real_width = (int)var.xres;
-    fb->height = fb->real_height = (int)var.yres;
-    fb->bpp = (int)var.bits_per_pixel;
-    fb->stride = (int)fix.line_length;
-    fb->red_offset = var.red.offset;
-    fb->red_length = var.red.length;
-    fb->green_offset = var.green.offset;
-    fb->green_length = var.green.length;
-    fb->blue_offset = var.blue.offset;
-    fb->blue_length = var.blue.length;
-    fb->format = glimmer_fb_classify(var.red.offset, var.red.length, var.green.offset,
-                                     var.green.length, var.blue.offset, var.blue.length);
-    fb->double_buffered = double_buffered;
-
-    void *mapping = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, dev->fd, 0);
-    if (mapping == MAP_FAILED) {
-        perror("Error cannot mmap framebuffer ");
-        return fail(dev);
-    }
-    dev->mapping = (uint8_t *)mapping;
-    dev->mapping_size = fix.smem_len;
-    dev->base = dev->mapping + fix.smem_start % (unsigned long)getpagesize();
-
-    const ptrdiff_t page = (ptrdiff_t)fb->stride * fb->real_height;
-    if (!double_buffered) {
-        fb->draw_page = fb->shown_page = dev->base;
-    } else {
+    if (dev->second_page_pending)
         dev->var_info = var;
-        if (var.yoffset != 0) {
-            puts("to front");
-            fb->draw_page = dev->base;
-            fb->shown_page = dev->base + page;
-        } else {
-            puts("to back");
-            fb->draw_page = dev->base + page;
-            fb->shown_page = dev->base;
-        }
-    }
-
-    fb->rotation = rotation;
-    if (rotation == FB_ROTATE_90 || rotation == FB_ROTATE_270) {
-        fb->width = fb->real_height;
-        fb->height = fb->real_width;
-    }
     return dev;
 }
 

@@ -47,6 +47,11 @@ Output *glimmer_output_open(const OutputOptions *options)
     return nullptr;
 }
 
+OutputFinish glimmer_output_finish(Output *output)
+{
+    return output->ops->finish ? output->ops->finish(output) : OUTPUT_FINISHED;
+}
+
 bool glimmer_output_flip(Output *output, bool sync)
 {
     return output->ops->flip(output, sync);

@@ -9,6 +9,13 @@ enum { GLIMMER_MAX_HEADS = 8 };
 
 struct Output;
 
+// What is left to do once the first picture is on the screen.
+enum OutputFinish {
+    OUTPUT_FINISHED, // every page is set up and up to date
+    OUTPUT_REDRAW,   // the pages were set up anew: draw the scene again, flip with sync
+    OUTPUT_FAILED,   // the device cannot be used any more
+};
+
 // What a kind of device does; each kind keeps its own state in a record that
 // starts with the Output.
 struct OutputOps {
@@ -19,6 +26,9 @@ struct OutputOps {
     bool (*flip)(Output *output, bool sync);
     // Gives the device back and frees the record.
     void (*close)(Output *output);
+    // Sets up what open left for after the first picture because it can
+    // take long (a mode set for a second page). Null where open did it all.
+    OutputFinish (*finish)(Output *output);
 };
 
 struct Output {
@@ -38,6 +48,8 @@ struct OutputOptions {
 // /dev/dri/cardN where /dev/fbN does not exist or with drm set. Prints the
 // reason and returns nullptr when none can be used.
 Output *glimmer_output_open(const OutputOptions *options);
+// The finish operation, once the first picture is shown.
+OutputFinish glimmer_output_finish(Output *output);
 // Shows what was drawn on every head; false as the flip operation says.
 bool glimmer_output_flip(Output *output, bool sync);
 void glimmer_output_close(Output *output);

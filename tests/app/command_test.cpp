@@ -48,7 +48,15 @@ static bool record_flip(Output *, bool sync)
     return true;
 }
 
-static const OutputOps recording_ops = {record_flip, nullptr};
+static OutputFinish finish_answer = OUTPUT_FINISHED;
+
+static OutputFinish record_finish(Output *)
+{
+    calls.push_back("finish");
+    return finish_answer;
+}
+
+static const OutputOps recording_ops = {record_flip, nullptr, record_finish};
 static Framebuffer head_a, head_b;
 static Output one_head = {&recording_ops, 1, {&head_a}};
 
@@ -152,11 +160,45 @@ TEST(Heads, EachCommandIsDrawnOnEveryHeadThenFlippedOnce)
     EXPECT_EQ(glimmer_command_run_line(&two_heads, progress, strlen(progress)), COMMAND_CONTINUE);
     EXPECT_EQ(glimmer_command_run_line(&two_heads, message, strlen(message)), COMMAND_CONTINUE);
     EXPECT_EQ(glimmer_command_run_line(&two_heads, unknown, strlen(unknown)), COMMAND_CONTINUE);
-    EXPECT_EQ(calls, (Calls{"scene", "scene", "flip 1", "progress 7", "progress 7", "flip 0",
-                            "message [hi]", "message [hi]", "flip 0", "flip 0"}));
+    EXPECT_EQ(calls, (Calls{"scene", "scene", "flip 1", "finish", "progress 7", "progress 7",
+                            "flip 0", "message [hi]", "message [hi]", "flip 0", "flip 0"}));
     EXPECT_EQ(drawn_on, (std::vector<const Framebuffer *>{&head_a, &head_b, &head_a, &head_b,
                                                           &head_a, &head_b}));
 }
+
+// The output finishes its pages only once the first scene is shown; pages
+// set up anew get the scene again, and a failure ends the start.
+struct FinishCase {
+    const char *name;
+    OutputFinish answer;
+    bool shown;
+    Calls expected;
+};
+
+void PrintTo(const FinishCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Finish : public testing::TestWithParam<FinishCase> {};
+
+TEST_P(Finish, ComesAfterTheFirstScene)
+{
+    Output one = {&recording_ops, 1, {&head_a}};
+    calls.clear();
+    finish_answer = GetParam().answer;
+    EXPECT_EQ(glimmer_command_draw_initial_scene(&one), GetParam().shown);
+    finish_answer = OUTPUT_FINISHED;
+    EXPECT_EQ(calls, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, Finish,
+    testing::Values(
+        FinishCase{"finished", OUTPUT_FINISHED, true, {"scene", "flip 1", "finish"}},
+        FinishCase{"redraw", OUTPUT_REDRAW, true, {"scene", "flip 1", "finish", "scene", "flip 1"}},
+        FinishCase{"failed", OUTPUT_FAILED, false, {"scene", "flip 1", "finish"}}),
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 TEST(Framing, LineCutByAFullReadIsCompletedByTheNext)
 {

@@ -1,12 +1,14 @@
 // glimmer_output_open (fbdev) and glimmer_fbdev_close on emulated devices: which device,
 // depth negotiation, double buffering, the pages, memory checks, the pixel
 // layout and the rotation.
+#include "app/command.h"
 #include "fb_device.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -358,6 +360,101 @@ INSTANTIATE_TEST_SUITE_P(
                    false, "FBIOPAN_DISPLAY not supported, double buffering disabled\n", 0},
         DoubleCase{"virtual_height_refused", [](FbemuConfig &c) { c.put_double = false; }, false,
                    "FBIOPUT_VSCREENINFO failed, double buffering disabled\n", 1}),
+    [](const auto &p) { return std::string(p.param.name); });
+
+// ---- the first picture before the second page --------------------------------
+
+struct FirstPictureCase {
+    const char *name;
+    std::function<void(FbemuConfig &)> setup;
+    // Every FBIOPUT_VSCREENINFO as {bits_per_pixel, yres_virtual, whether the
+    // screen already showed the finished scene when it was made}.
+    std::vector<std::tuple<long, long, bool>> puts;
+    bool double_buffered;
+};
+
+void PrintTo(const FirstPictureCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class FirstPicture : public FbDeviceTest, public ::testing::WithParamInterface<FirstPictureCase> {};
+
+TEST_P(FirstPicture, ShownBeforeTheSecondPageIsAskedFor)
+{
+    const FirstPictureCase &c = GetParam();
+    FbemuConfig cfg = small_device();
+    c.setup(cfg);
+    configure(cfg);
+    bool shown = false;
+    const Captured o = captured([&] {
+        const OutputOptions options = {0, FB_ROTATE_0, true, false};
+        dev = (FbdevOutput *)glimmer_output_open(&options);
+        fb = dev ? &dev->head : nullptr;
+        shown = dev && glimmer_command_draw_initial_scene(&dev->output);
+    });
+    ASSERT_TRUE(shown) << o.err;
+    EXPECT_EQ(fb->double_buffered, c.double_buffered);
+
+    const FbemuDevice s = state();
+    std::vector<uint8_t> memory;
+    ASSERT_TRUE(glimmer_fbemu_read_memory(dir.path, 0, &memory));
+    const size_t page = (size_t)s.line_length * s.yres;
+    const uint8_t *on_display = memory.data() + fbemu_page_offset(&s) + s.line_length * s.yoffset;
+    const uint64_t scene = fbemu_hash(on_display, page);
+    // Both pages hold the scene once the start is over.
+    if (c.double_buffered) {
+        const uint8_t *other = memory.data() + fbemu_page_offset(&s) + (s.yoffset ? 0 : page);
+        EXPECT_EQ(fbemu_hash(other, page), scene);
+    }
+
+    std::vector<std::tuple<long, long, bool>> asked;
+    for (const FbemuLogEntry &p : log("FBIOPUT_VSCREENINFO")) {
+        char hex[17];
+        snprintf(hex, sizeof hex, "%016llx", (unsigned long long)scene);
+        asked.emplace_back(p.number("bits_per_pixel"), p.number("yres_virtual"),
+                           p.value("shown") == hex);
+    }
+    EXPECT_EQ(asked, c.puts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Order, FirstPicture,
+    ::testing::Values(
+        FirstPictureCase{
+            "second_page_after_the_picture", [](FbemuConfig &) {}, {{32, 96, true}}, true},
+        FirstPictureCase{
+            "two_pages_already", [](FbemuConfig &c) { c.yres_virtual = 96; }, {}, true},
+        FirstPictureCase{"refused_after_the_picture",
+                         [](FbemuConfig &c) { c.put_double = false; },
+                         {{32, 96, true}},
+                         false},
+        // A depth change comes before drawing, with the second page in the
+        // same request; refused together, they are asked for apart.
+        FirstPictureCase{"depth_with_the_second_page",
+                         [](FbemuConfig &c) {
+                             c.bits_per_pixel = 8;
+                             c.red = c.green = c.blue = {0, 8};
+                         },
+                         {{32, 96, false}},
+                         true},
+        FirstPictureCase{"depth_then_the_second_page_after_the_picture",
+                         [](FbemuConfig &c) {
+                             c.bits_per_pixel = 8;
+                             c.red = c.green = c.blue = {0, 8};
+                             c.refuse_nth(FBEMU_PUT_VAR, 1, EINVAL);
+                         },
+                         {{32, 96, false}, {32, 48, false}, {32, 96, true}},
+                         true},
+        // Panned away from the first page: asked for first, as the display
+        // will be moved anyway.
+        FirstPictureCase{"panned_elsewhere",
+                         [](FbemuConfig &c) {
+                             c.yres_virtual = 144;
+                             c.yoffset = 48;
+                         },
+                         {{32, 96, false}},
+                         true}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(FbDeviceTest, VirtualHeightRequestKeepsTheReadValues)

@@ -82,6 +82,14 @@ uint32_t fbemu_page_offset(const FbemuDevice *d)
     return d->smem_start % (uint32_t)getpagesize();
 }
 
+uint64_t fbemu_hash(const uint8_t *data, size_t len)
+{
+    uint64_t h = 0xcbf29ce484222325u;
+    for (size_t i = 0; i < len; i++)
+        h = (h ^ data[i]) * 0x100000001b3u;
+    return h;
+}
+
 void fbemu_default_fields(uint32_t bpp, FbemuField *red, FbemuField *green, FbemuField *blue,
                           FbemuField *transp)
 {

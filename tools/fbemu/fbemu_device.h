@@ -78,6 +78,8 @@ int fbemu_errno_from_name(const char *name);
 
 // Bytes of device memory before the first pixel: smem_start's offset into its page.
 uint32_t fbemu_page_offset(const FbemuDevice *d);
+// FNV-1a hash of bytes, as the log gives the page on display at a mode set.
+uint64_t fbemu_hash(const uint8_t *data, size_t len);
 // The bitfields a driver picks for a depth of its own accord.
 void fbemu_default_fields(uint32_t bpp, FbemuField *red, FbemuField *green, FbemuField *blue,
                           FbemuField *transp);

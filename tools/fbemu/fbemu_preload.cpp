@@ -163,6 +163,25 @@ static int open_device(int n, int flags)
     return fd;
 }
 
+// " shown=HASH": the lines on display as a mode set begins, so that a log
+// tells what the screen showed while the driver took its time.
+static void describe_shown(const char *dir, int n, const FbemuDevice *d, char *buf, size_t len)
+{
+    buf[0] = '\0';
+    char path[4096];
+    const size_t size = (size_t)d->line_length * d->yres;
+    const off_t at = (off_t)fbemu_page_offset(d) + (off_t)d->line_length * d->yoffset;
+    if (!fbemu_path(path, sizeof path, dir, n, "mem") || size == 0 || size > (64u << 20))
+        return;
+    const int fd = raw_open(path, O_RDONLY | O_CLOEXEC, 0);
+    uint8_t *bytes = fd >= 0 ? (uint8_t *)malloc(size) : nullptr;
+    if (bytes && pread(fd, bytes, size, at) == (ssize_t)size)
+        snprintf(buf, len, " shown=%016llx", (unsigned long long)fbemu_hash(bytes, size));
+    free(bytes);
+    if (fd >= 0)
+        raw_close(fd);
+}
+
 static int device_ioctl(int fd, int n, unsigned long code, void *arg)
 {
     const char *dir = emu_dir();
@@ -171,13 +190,15 @@ static int device_ioctl(int fd, int n, unsigned long code, void *arg)
         return -1;
     }
     const int request = fbemu_request_from_code(code);
-    char line[1024], desc[768], name[16];
+    char line[1024], desc[768], name[16], shown[40] = "";
     const int lock = lock_device(dir, n);
     FbemuDevice d;
     FbemuAnswer answer;
     if (!fbemu_device_load(dir, n, &d)) {
         answer = {-1, ENODEV};
     } else {
+        if (request == FBEMU_PUT_VAR)
+            describe_shown(dir, n, &d, shown, sizeof shown);
         answer = fbemu_device_request(&d, request, arg, desc, sizeof desc);
         (void)fbemu_device_save(dir, n, &d);
     }
@@ -185,7 +206,7 @@ static int device_ioctl(int fd, int n, unsigned long code, void *arg)
         snprintf(line, sizeof line, "ioctl request=%#lx", code);
         desc[0] = '\0';
     } else {
-        snprintf(line, sizeof line, "%s", fbemu_request_name(request));
+        snprintf(line, sizeof line, "%s%s", fbemu_request_name(request), shown);
     }
     const size_t used = strlen(line);
     if (answer.result == -1)

@@ -152,6 +152,15 @@ void glimmer_console_take_over()
         cs.previous_vt = state.v_active;
 
     glimmer_console_set_auto_mode();
+    // Recorded before the terminal can be left in graphics mode, so that
+    // glimmer-restore finds it after a kill at any later point.
+    record_terminal(cs);
+    // Set while the terminal is still in the background, graphics mode only
+    // marks it: the switch then finds nothing to draw, where a terminal in
+    // text mode would first be drawn empty, with its cursor, and only
+    // blanked after.
+    if (ioctl(cs.tty_fd, KDSETMODE, KD_GRAPHICS) != 0)
+        perror("Error KDSETMODE KD_GRAPHICS failed\n");
     // Waiting for a switch that was refused would never end.
     if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.vt_number) != 0)
         perror("Error VT_ACTIVATE failed");
@@ -171,9 +180,6 @@ void glimmer_console_take_over()
         else
             switching_ours = true;
     }
-    if (ioctl(cs.tty_fd, KDSETMODE, KD_GRAPHICS) != 0)
-        perror("Error KDSETMODE KD_GRAPHICS failed\n");
-    record_terminal(cs);
 }
 
 // The kernel refuses to free a terminal for a short while after its last
@@ -188,21 +194,64 @@ static void disallocate(int tty0, int vt)
     }
 }
 
-void glimmer_console_restore()
+// Whether the held terminal is the one on display.
+static bool shown(const ConsoleState &cs)
+{
+    struct vt_stat state;
+    return ioctl(cs.tty_fd, VT_GETSTATE, &state) == 0 && state.v_active == cs.vt_number;
+}
+
+// Switches to the previous terminal while the held one is still in graphics
+// mode, answering the console's release request here rather than in the
+// switch handler (the restore may run in a signal handler that holds SIGUSR1
+// back). Leaving graphics mode this way, the console sets the display mode
+// and draws once, for the previous terminal; text mode set first would have
+// it draw glimmer's empty terminal as well, then switch and draw again.
+static bool switch_back_in_graphics(const ConsoleState &cs)
+{
+    sigset_t release, old_mask;
+    sigemptyset(&release);
+    sigaddset(&release, SIGUSR1);
+    (void)sigprocmask(SIG_BLOCK, &release, &old_mask);
+    bool switched = false;
+    if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.previous_vt) == 0) {
+        // The console asks for the release from a worker, after the request
+        // has returned.
+        const struct timespec limit = {3, 0};
+        int signo;
+        do
+            signo = sigtimedwait(&release, nullptr, &limit);
+        while (signo < 0 && errno == EINTR);
+        switched = signo == SIGUSR1 && ioctl(cs.tty_fd, VT_RELDISP, 1) == 0;
+    }
+    (void)sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    return switched;
+}
+
+// `release_here`: glimmer itself holds the terminal's switching, so the
+// console's release requests come to this process.
+static void give_back(bool release_here)
 {
     ConsoleState &cs = glimmer_console_state;
     if (cs.tty_fd < 0)
         return;
     const int saved_errno = errno;
+    bool back = false;
+    if (release_here && switching_ours && cs.previous_vt >= 0 && shown(cs)) {
+        back = switch_back_in_graphics(cs);
+        if (back) {
+            cs.active = 0;
+            cs.previous_vt = -1;
+        }
+    }
     (void)ioctl(cs.tty_fd, KDSETMODE, KD_TEXT);
     glimmer_console_set_auto_mode();
 
-    // Switch back only while our terminal is still the one on display, and
-    // only once switching is automatic again: in process mode the switch
-    // would wait for a release that glimmer, here, cannot give.
-    struct vt_stat state;
-    if (!switching_ours && ioctl(cs.tty_fd, VT_GETSTATE, &state) == 0 &&
-        state.v_active == cs.vt_number && cs.previous_vt >= 0) {
+    // Otherwise switch back only while our terminal is still the one on
+    // display, and only once switching is automatic again: in process mode
+    // the switch would wait for a release that nobody may give (the process
+    // that asked for it is gone, for glimmer-restore).
+    if (!back && !switching_ours && cs.previous_vt >= 0 && shown(cs)) {
         if (ioctl(cs.tty_fd, VT_ACTIVATE, cs.previous_vt) == 0)
             (void)wait_active(cs.tty_fd, cs.previous_vt);
         cs.previous_vt = -1;
@@ -217,6 +266,11 @@ void glimmer_console_restore()
     }
     (void)unlink(GLIMMER_CONSOLE_RECORD_NAME);
     errno = saved_errno;
+}
+
+void glimmer_console_restore()
+{
+    give_back(true);
 }
 
 // Reads "N PREVIOUS\n": N a terminal number, PREVIOUS one or -1 (unknown).
@@ -282,6 +336,6 @@ int glimmer_console_restore_recorded()
     // process that is gone: no switch back until automatic switching is set.
     glimmer_console_state = {fd, 1, vt, previous};
     switching_ours = true;
-    glimmer_console_restore();
+    give_back(false);
     return 0;
 }

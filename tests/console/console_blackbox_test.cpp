@@ -85,11 +85,16 @@ class ConsoleBlackBox : public ::testing::Test {
         EXPECT_EQ(console_now(), console_as_found(shown));
     }
 
-    // The take-over has finished once graphics mode is set.
+    // The take-over has finished once glimmer switches its terminal, shown.
     bool wait_taken_over()
     {
-        return glimmer_run_wait_until([&] { return logged("tty7 KDSETMODE KD_GRAPHICS = 0"); },
-                                      TIMEOUT_MS);
+        return glimmer_run_wait_until(
+            [&] {
+                VtemuState now;
+                return glimmer_vtemu_read_state(dir.path.c_str(), &now) && now.active == 7 &&
+                       now.vt[7].mode == VT_PROCESS;
+            },
+            TIMEOUT_MS);
     }
 
     std::string console_now()
@@ -233,7 +238,8 @@ TEST_P(ConsoleRestore, GivesBackOnlyWhatGlimmerLeftInGraphicsMode)
         configure_framebuffer();
         GlimmerProcess p;
         ASSERT_TRUE(glimmer_run_start(run(), &p));
-        ASSERT_TRUE(glimmer_run_wait_until([&] { return exists(record()); }, TIMEOUT_MS));
+        ASSERT_TRUE(wait_taken_over()) << console_now();
+        ASSERT_TRUE(exists(record()));
         ASSERT_TRUE(glimmer_run_signal(p, SIGKILL));
         ASSERT_TRUE(glimmer_run_wait(&p, TIMEOUT_MS).signaled);
         VtemuState left;

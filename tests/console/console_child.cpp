@@ -174,7 +174,8 @@ std::vector<std::string> console_log_from(const std::string &dir, size_t first)
 
 std::vector<std::string> console_requests(const std::vector<std::string> &lines)
 {
-    static const char *const events[] = {"switch", "switch_ignored", "relsig", "acqsig", "reset"};
+    static const char *const events[] = {"switch", "switch_ignored", "relsig", "acqsig",
+                                         "reset",  "mode_set",       "draw"};
     std::vector<std::string> requests;
     for (const std::string &line : lines) {
         std::istringstream words(line);

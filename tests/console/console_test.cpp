@@ -33,21 +33,21 @@ const std::vector<std::string> HEALTHY_TAKE_OVER = {
     "tty7 VT_GETSTATE = 0 -> v_active=1 v_state=0xff",
     "tty7 VT_GETMODE = 0 -> " + AUTO_MODE,
     "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
+    "tty7 KDSETMODE KD_GRAPHICS = 0",
     "tty7 VT_ACTIVATE 7 = 0",
     "tty7 VT_WAITACTIVE 7 = 0",
     "tty7 VT_GETMODE = 0 -> " + AUTO_MODE,
     "tty7 VT_SETMODE " + PROCESS_MODE + " = 0",
-    "tty7 KDSETMODE KD_GRAPHICS = 0",
 };
 
 // The restore of terminal 7 while it is shown, the console having shown 1 before.
 const std::vector<std::string> RESTORE_WHILE_SHOWN = {
+    "tty7 VT_GETSTATE = 0 -> v_active=7 v_state=0xff",
+    "tty7 VT_ACTIVATE 1 = 0",
+    "tty7 VT_RELDISP 1 = 0",
     "tty7 KDSETMODE KD_TEXT = 0",
     "tty7 VT_GETMODE = 0 -> " + PROCESS_MODE,
     "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
-    "tty7 VT_GETSTATE = 0 -> v_active=7 v_state=0xff",
-    "tty7 VT_ACTIVATE 1 = 0",
-    "tty7 VT_WAITACTIVE 1 = 0",
     "tty7 close = 0",
     "tty0 open O_RDWR|O_NONBLOCK = 0",
     "tty0 VT_DISALLOCATE 7 = 0",
@@ -301,16 +301,67 @@ TEST_F(ConsoleTest, RestoreAfterTheUserSwitchedAwayStaysThere)
 
     const std::vector<std::string> restore =
         console_requests(console_log_from(dir.path, (size_t)switched.log_lines));
-    EXPECT_EQ(lines_of(restore),
-              lines_of({"tty7 KDSETMODE KD_TEXT = 0", "tty7 VT_GETMODE = 0 -> " + PROCESS_MODE,
-                        "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
-                        "tty7 VT_GETSTATE = 0 -> v_active=3 v_state=0xff", "tty7 close = 0",
-                        "tty0 open O_RDWR|O_NONBLOCK = 0", "tty0 VT_DISALLOCATE 7 = 0",
-                        "tty0 close = 0"}));
+    EXPECT_EQ(
+        lines_of(restore),
+        lines_of({"tty7 VT_GETSTATE = 0 -> v_active=3 v_state=0xff", "tty7 KDSETMODE KD_TEXT = 0",
+                  "tty7 VT_GETMODE = 0 -> " + PROCESS_MODE, "tty7 VT_SETMODE " + AUTO_MODE + " = 0",
+                  "tty7 VT_GETSTATE = 0 -> v_active=3 v_state=0xff", "tty7 close = 0",
+                  "tty0 open O_RDWR|O_NONBLOCK = 0", "tty0 VT_DISALLOCATE 7 = 0",
+                  "tty0 close = 0"}));
     const VtemuState m = model();
     EXPECT_EQ(m.active, 3);
     EXPECT_FALSE(m.vt[7].allocated);
     EXPECT_EQ(r.report.snapshots[1].state.tty_fd, -1);
+}
+
+// What the screen goes through. Graphics mode is set before the switch to
+// glimmer's terminal, which is then never drawn in text mode; the switch
+// back is made before text mode is set, so the console sets the display
+// mode and draws once, for the previous terminal. Only when the switch back
+// in graphics mode fails does glimmer's empty terminal get drawn.
+struct ScreenCase {
+    const char *name;
+    std::vector<VtemuRule> rules;
+    int user_switch; // a switch made from elsewhere before the restore, 0 for none
+    bool restore;
+    int shown; // the terminal on display at the end
+    std::vector<std::string> screen;
+};
+
+TEST_F(ConsoleTest, HandOverDrawsOnlyThePreviousTerminal)
+{
+    // clang-format off
+    const ScreenCase cases[] = {
+        {"take-over", {}, 0, false, 7, {}},
+        {"take-over and restore", {}, 0, true, 1, {"tty1 mode_set = 0", "tty1 draw = 0"}},
+        {"restore after a switch to 3", {}, 3, true, 3, {"tty3 mode_set = 0", "tty3 draw = 0"}},
+        {"release refused on the way back", {{VTEMU_REQ_VT_RELDISP, EPERM, 0}}, 0, true, 1,
+         {"tty7 mode_set = 0", "tty7 draw = 0", "tty1 draw = 0"}},
+    };
+    // clang-format on
+    for (const ScreenCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        glimmer_vtemu_config_default(&config);
+        for (const VtemuRule &rule : c.rules)
+            config.rules[config.rule_count++] = rule;
+        write_console();
+        const std::string d = dir.path;
+        ChildRun r = run([&c, d](ChildReport *) {
+            glimmer_console_take_over();
+            if (c.user_switch) {
+                switch_from_elsewhere(d, c.user_switch);
+                (void)child_wait_for([] { return glimmer_console_state.active == 0; }, 3000);
+            }
+            if (c.restore)
+                glimmer_console_restore();
+        });
+        std::vector<std::string> screen;
+        for (const std::string &l : console_log(dir.path))
+            if (l.find(" draw ") != std::string::npos || l.find(" mode_set ") != std::string::npos)
+                screen.push_back(l);
+        EXPECT_EQ(lines_of(screen), lines_of(c.screen));
+        EXPECT_EQ(model().active, c.shown);
+    }
 }
 
 TEST_F(ConsoleTest, SecondRestoreDoesNothing)
@@ -434,21 +485,17 @@ TEST_F(ConsoleTest, SwitchSignalReportsRefusedAnswers)
 
 } // namespace
 
-// The terminal on display belongs to a process that never lets it go: the
-// switch to glimmer's terminal never happens, and glimmer's wait for it gives
-// up after a few seconds instead of holding up the start for ever.
-TEST_F(ConsoleTest, TakeOverGivesUpWaitingForASwitchThatNeverComes)
+// Starts a process that holds terminal 1 under process-controlled switching
+// and ignores the release signal, so a switch away from 1 never completes.
+// Returns its pid once it is set up, or -1.
+pid_t hold_terminal_1(const std::string &dir)
 {
-    config.waitactive_ms = 20000; // the console itself would wait this long
-    write_console();
     int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const std::string path = dir.path;
+    if (pipe(ready) != 0)
+        return -1;
     const pid_t owner = fork();
     if (owner == 0) {
-        // Terminal 1 under process-controlled switching, the release signal
-        // ignored.
-        setenv("GLIMMER_EMU_DIR", path.c_str(), 1);
+        setenv("GLIMMER_EMU_DIR", dir.c_str(), 1);
         signal(SIGUSR2, SIG_IGN);
         const int fd = open("/dev/tty1", O_RDWR | O_NONBLOCK);
         struct vt_mode mode;
@@ -464,26 +511,105 @@ TEST_F(ConsoleTest, TakeOverGivesUpWaitingForASwitchThatNeverComes)
     }
     close(ready[1]);
     char c;
-    const bool owner_ready = read(ready[0], &c, 1) == 1;
+    const bool owner_ready = owner > 0 && read(ready[0], &c, 1) == 1;
     close(ready[0]);
-    ChildRun r;
-    if (owner_ready) {
-        r = run([](ChildReport *report) {
-            struct timespec a, b;
-            clock_gettime(CLOCK_MONOTONIC, &a);
-            glimmer_console_take_over();
-            clock_gettime(CLOCK_MONOTONIC, &b);
-            report->measured_ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
-            child_snapshot(report);
-        });
+    if (owner > 0 && !owner_ready) {
+        kill(owner, SIGKILL);
+        waitpid(owner, nullptr, 0);
     }
-    kill(owner, SIGKILL);
-    waitpid(owner, nullptr, 0);
-    ASSERT_TRUE(owner_ready) << "the owner of terminal 1 could not set process switching";
+    return owner_ready ? owner : -1;
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// The terminal on display belongs to a process that never lets it go: the
+// switch to glimmer's terminal never happens, and glimmer's wait for it gives
+// up after a few seconds instead of holding up the start for ever.
+TEST_F(ConsoleTest, TakeOverGivesUpWaitingForASwitchThatNeverComes)
+{
+    config.waitactive_ms = 20000; // the console itself would wait this long
+    write_console();
+    const pid_t owner = hold_terminal_1(dir.path);
+    ASSERT_GT(owner, 0) << "the owner of terminal 1 could not set process switching";
+    ChildRun r = run([](ChildReport *report) {
+        struct timespec a, b;
+        clock_gettime(CLOCK_MONOTONIC, &a);
+        glimmer_console_take_over();
+        clock_gettime(CLOCK_MONOTONIC, &b);
+        report->measured_ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
+        child_snapshot(report);
+    });
+    stop(owner);
     EXPECT_EQ(r.err, "Error VT_WAITACTIVE failed\n: Interrupted system call\n");
     EXPECT_GE(r.report.measured_ms, 2500);
     EXPECT_LT(r.report.measured_ms, 10000);
     ASSERT_EQ(r.report.snapshot_count, 1);
     EXPECT_EQ(r.report.snapshots[0].model.active, 1) << "the switch cannot have happened";
     EXPECT_GE(r.report.snapshots[0].state.tty_fd, 0) << "the terminal is still held";
+}
+
+// Graphics mode is set on glimmer's terminal before the switch to it: a
+// glimmer killed before that switch has come, or after it was refused, leaves
+// a terminal in graphics mode in the background, which glimmer-restore finds
+// through the record and gives back in text mode.
+struct KilledCase {
+    const char *name;
+    bool switch_held_up; // terminal 1's owner never lets go
+    std::vector<VtemuRule> rules;
+};
+
+TEST_F(ConsoleTest, KilledOnTheWayIsGivenBackByTheRecord)
+{
+    const KilledCase cases[] = {
+        {"killed while waiting for the switch", true, {}},
+        {"killed after the switch was refused", false, {{VTEMU_REQ_VT_ACTIVATE, EPERM, 1}}},
+    };
+    for (const KilledCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        glimmer_vtemu_config_default(&config);
+        config.waitactive_ms = 20000;
+        for (const VtemuRule &rule : c.rules)
+            config.rules[config.rule_count++] = rule;
+        write_console();
+        const pid_t owner = c.switch_held_up ? hold_terminal_1(dir.path) : 0;
+        ASSERT_GE(owner, 0);
+        const std::string d = dir.path;
+        ChildRun r = run([d](ChildReport *report) {
+            if (chdir(d.c_str()) != 0) // where the record is kept
+                return;
+            const pid_t held = fork();
+            if (held == 0) {
+                glimmer_console_take_over();
+                for (;;)
+                    pause();
+            }
+            (void)child_wait_for(
+                [d] {
+                    for (const std::string &l : console_log(d))
+                        if (l.rfind("tty7 VT_ACTIVATE 7", 0) == 0)
+                            return true;
+                    return false;
+                },
+                3000);
+            stop(held);
+            child_snapshot(report);
+            (void)glimmer_console_restore_recorded();
+            child_snapshot(report);
+        });
+        if (owner > 0)
+            stop(owner);
+        ASSERT_EQ(r.report.snapshot_count, 2);
+        const VtemuState &killed = r.report.snapshots[0].model;
+        EXPECT_EQ(killed.active, 1);
+        EXPECT_EQ(killed.vt[7].kd_mode, KD_GRAPHICS);
+        const VtemuState &restored = r.report.snapshots[1].model;
+        EXPECT_EQ(restored.active, 1);
+        EXPECT_EQ(restored.vt[1].kd_mode, KD_TEXT);
+        EXPECT_FALSE(restored.vt[7].allocated);
+        EXPECT_EQ(access((d + "/" GLIMMER_CONSOLE_RECORD_NAME).c_str(), F_OK), -1);
+    }
 }

@@ -131,6 +131,82 @@ TEST_F(VtemuTest, GraphicsModeWithoutOwnerIgnoresSwitches)
     EXPECT_TRUE(logged("tty7 switch_ignored to=2 = 0"));
 }
 
+// What the screen goes through: a terminal in text mode is drawn when it
+// comes on display or leaves graphics mode while shown, after a mode set when
+// the screen was in graphics mode; a mode change in the background draws
+// nothing.
+struct ScreenCase {
+    const char *name;
+    void (*steps)(int fd); // on /dev/tty7, terminal 1 shown
+    std::vector<std::string> screen;
+};
+
+void release_7(int)
+{
+    (void)ioctl(owner_fd, VT_RELDISP, 1);
+}
+
+TEST_F(VtemuTest, ScreenIsDrawnOnlyForATerminalShownInTextMode)
+{
+    const ScreenCase cases[] = {
+        {"graphics set in the background, then shown",
+         [](int fd) {
+             (void)ioctl(fd, KDSETMODE, KD_GRAPHICS);
+             (void)ioctl(fd, VT_ACTIVATE, 7);
+         },
+         {}},
+        {"text terminal shown", [](int fd) { (void)ioctl(fd, VT_ACTIVATE, 7); }, {"tty7 draw = 0"}},
+        {"graphics set while shown",
+         [](int fd) {
+             (void)ioctl(fd, VT_ACTIVATE, 7);
+             (void)ioctl(fd, KDSETMODE, KD_GRAPHICS);
+         },
+         {"tty7 draw = 0"}},
+        {"text set while shown",
+         [](int fd) {
+             (void)ioctl(fd, VT_ACTIVATE, 7);
+             (void)ioctl(fd, KDSETMODE, KD_GRAPHICS);
+             (void)ioctl(fd, KDSETMODE, KD_TEXT);
+         },
+         {"tty7 draw = 0", "tty7 mode_set = 0", "tty7 draw = 0"}},
+        {"text set in the background",
+         [](int fd) {
+             (void)ioctl(fd, KDSETMODE, KD_GRAPHICS);
+             (void)ioctl(fd, KDSETMODE, KD_TEXT);
+         },
+         {}},
+        {"released from graphics to a text terminal",
+         [](int fd) {
+             owner_fd = fd;
+             signal(SIGUSR1, release_7);
+             struct vt_mode m = {};
+             m.mode = VT_PROCESS;
+             m.relsig = SIGUSR1;
+             (void)ioctl(fd, VT_SETMODE, &m);
+             (void)ioctl(fd, KDSETMODE, KD_GRAPHICS);
+             (void)ioctl(fd, VT_ACTIVATE, 7);
+             (void)ioctl(fd, VT_ACTIVATE, 1);
+         },
+         {"tty1 mode_set = 0", "tty1 draw = 0"}},
+    };
+    for (const ScreenCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        write_console();
+        auto steps = c.steps;
+        ChildRun r = run_console_child(dir.path, [steps](ChildReport *) {
+            const int fd = open("/dev/tty7", O_RDWR | O_NONBLOCK);
+            steps(fd);
+            close(fd);
+        });
+        ASSERT_TRUE(r.exited && r.code == 0);
+        std::vector<std::string> screen;
+        for (const std::string &l : console_log(dir.path))
+            if (l.find(" draw ") != std::string::npos || l.find(" mode_set ") != std::string::npos)
+                screen.push_back(l);
+        EXPECT_EQ(screen, c.screen);
+    }
+}
+
 TEST_F(VtemuTest, FreeTerminalsAndFreeing)
 {
     config.rules[config.rule_count++] = {VTEMU_REQ_VT_GETSTATE, EIO, 2};

@@ -523,10 +523,24 @@ static void allocate(VtemuState *st, int vt)
         fresh_terminal(&st->vt[vt]);
 }
 
+// What the screen goes through when terminal `vt` comes on display or
+// leaves graphics mode while shown: a terminal in text mode is drawn, and
+// the console first sets the display's mode again (a full mode set) when the
+// screen was in graphics mode. A terminal in graphics mode is not drawn.
+static void show_terminal(VtemuSession *s, int vt, int screen_mode)
+{
+    if (s->state.vt[vt].kd_mode != KD_TEXT)
+        return;
+    if (screen_mode == KD_GRAPHICS)
+        put_result(event(s, vt, "mode_set"), 0, 0);
+    put_result(event(s, vt, "draw"), 0, 0);
+}
+
 static void complete_switch(VtemuSession *s, int to)
 {
     VtemuState *st = &s->state;
     const int from = st->active;
+    const int screen_mode = st->vt[from].kd_mode;
     st->active = to;
     st->acquire_pending = 0;
     VtemuLine *l = event(s, to, "switch");
@@ -541,6 +555,7 @@ static void complete_switch(VtemuSession *s, int to)
         else
             reset_terminal(s, to);
     }
+    show_terminal(s, to, screen_mode);
 }
 
 static void change_console(VtemuSession *s, int to)
@@ -812,7 +827,8 @@ int vtemu_ioctl(VtemuSession *s, int device, int vt, unsigned long request, void
                 deallocate(st, value);
             }
             break;
-        case VTEMU_REQ_KDSETMODE:
+        case VTEMU_REQ_KDSETMODE: {
+            const int before = t->kd_mode;
             if (value == KD_TEXT || value == KD_TEXT0 || value == KD_TEXT1)
                 t->kd_mode = KD_TEXT;
             else if (value == KD_GRAPHICS)
@@ -821,7 +837,12 @@ int vtemu_ioctl(VtemuSession *s, int device, int vt, unsigned long request, void
                 *error = EINVAL;
                 result = -1;
             }
+            // A terminal in the background only changes its mode; the
+            // screen changes when it comes on display.
+            if (vt == st->active && t->kd_mode != before)
+                show_terminal(s, vt, before);
             break;
+        }
         case VTEMU_REQ_KDGETMODE:
             *(int *)arg = t->kd_mode;
             put(&out, t->kd_mode == KD_GRAPHICS ? "KD_GRAPHICS" : "KD_TEXT");

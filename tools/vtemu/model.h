@@ -12,7 +12,7 @@
 #include <csignal>
 #include <cstddef>
 
-enum { VTEMU_LINE_SIZE = 256, VTEMU_MAX_EVENTS = 6 };
+enum { VTEMU_LINE_SIZE = 256, VTEMU_MAX_EVENTS = 8 };
 
 // The device of a request made without a descriptor (the command's chvt).
 enum { VTEMU_NO_DEVICE = -1000 };

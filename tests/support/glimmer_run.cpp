@@ -154,9 +154,10 @@ static std::vector<std::string> child_environment(const GlimmerRun &run)
         if (!replaced(name_of(*e)))
             env.push_back(*e);
 
-    std::vector<std::string> preload = run.preload;
+    std::vector<std::string> preload;
     if (run.emulated_fb)
-        preload.insert(preload.begin(), glimmer_fbemu_library_path());
+        preload.push_back(glimmer_fbemu_library_path());
+    preload.insert(preload.end(), run.preload.begin(), run.preload.end());
     std::string asan;
     for (const std::string &e : run.env) {
         if (name_of(e) == "LD_PRELOAD")

@@ -99,20 +99,30 @@ static bool check_memory(const struct fb_var_screeninfo *var, const struct fb_fi
     return true;
 }
 
-// Asks for a virtual height of two pages. 1: granted (var holds the mode the
-// driver set, fix is read again); 0: refused; -1: the device cannot be used.
-static int put_two_pages(int fd, struct fb_var_screeninfo *var, struct fb_fix_screeninfo *fix)
+enum PutResult {
+    PUT_UNUSABLE = -1, // the fixed information cannot be read after the mode set
+    PUT_REFUSED,       // nothing changed
+    PUT_KEPT,          // a mode set that kept one page (a driver without a mode check)
+    PUT_GRANTED,       // two pages
+};
+
+// Asks for a virtual height of two pages. var then holds the mode the driver
+// set, and fix is read again after any mode set.
+static PutResult put_two_pages(int fd, struct fb_var_screeninfo *var, struct fb_fix_screeninfo *fix)
 {
     var->yres_virtual = 2 * var->yres;
-    if (ioctl(fd, FBIOPUT_VSCREENINFO, var) == -1) {
+    const bool done = ioctl(fd, FBIOPUT_VSCREENINFO, var) != -1;
+    // A driver without a mode check answers with its mode as it was: less
+    // than two pages high, the second page cannot be panned to.
+    if (!done || var->yres_virtual < 2 * var->yres)
         fputs("FBIOPUT_VSCREENINFO failed, double buffering disabled\n", stderr);
-        return 0;
-    }
+    if (!done)
+        return PUT_REFUSED;
     if (ioctl(fd, FBIOGET_FSCREENINFO, fix) == -1) {
         perror(" Error getting the fixed framebuffer info");
-        return -1;
+        return PUT_UNUSABLE;
     }
-    return 1;
+    return var->yres_virtual < 2 * var->yres ? PUT_KEPT : PUT_GRANTED;
 }
 
 // Fills the head from the mode, maps the memory (again, where the driver
@@ -128,11 +138,11 @@ static bool lay_out(FbdevOutput *dev, struct fb_var_screeninfo *var,
     if (double_buffered && !two_pages) {
         fputs("Framebuffer memory too small for two pages, double buffering disabled\n", stderr);
         double_buffered = false;
-        if (var->yoffset != 0) {
-            // The second page may be on display: show the one that is drawn.
-            var->yoffset = 0;
-            (void)ioctl(dev->fd, FBIOPAN_DISPLAY, var);
-        }
+    }
+    if (!double_buffered && var->yoffset != 0) {
+        // Another page may be on display: show the one that is drawn.
+        var->yoffset = 0;
+        (void)ioctl(dev->fd, FBIOPAN_DISPLAY, var);
     }
 
     // A mapping that fails leaves the record as it was, drawable.
@@ -204,10 +214,10 @@ static OutputFinish fbdev_finish(Output *output)
     struct fb_fix_screeninfo fix;
     memset(&fix, 0, sizeof fix);
     memset(&dev->var_info, 0, sizeof dev->var_info);
-    const int granted = put_two_pages(dev->fd, &var, &fix);
-    if (granted == 0)
+    const PutResult put = put_two_pages(dev->fd, &var, &fix);
+    if (put == PUT_REFUSED)
         return OUTPUT_FINISHED;
-    if (granted < 0 || !lay_out(dev, &var, &fix, true))
+    if (put == PUT_UNUSABLE || !lay_out(dev, &var, &fix, put == PUT_GRANTED))
         return OUTPUT_FAILED;
     return OUTPUT_REDRAW;
 }
@@ -267,10 +277,10 @@ FbdevOutput *glimmer_fbdev_open(int fd, FbRotation rotation)
         // there at once, and the second page waits for fbdev_finish.
         dev->second_page_pending = true;
     } else {
-        const int granted = put_two_pages(dev->fd, &var, &fix);
-        if (granted < 0)
+        const PutResult put = put_two_pages(dev->fd, &var, &fix);
+        if (put == PUT_UNUSABLE)
             return fail(dev);
-        double_buffered = granted > 0;
+        double_buffered = put == PUT_GRANTED;
     }
 
     if (!lay_out(dev, &var, &fix, double_buffered))

@@ -359,6 +359,9 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    false, "FBIOPAN_DISPLAY not supported, double buffering disabled\n", 0},
         DoubleCase{"virtual_height_refused", [](FbemuConfig &c) { c.put_double = false; }, false,
+                   "FBIOPUT_VSCREENINFO failed, double buffering disabled\n", 1},
+        // Success without the second page: nothing to pan to.
+        DoubleCase{"virtual_height_kept", [](FbemuConfig &c) { c.put_unchecked = true; }, false,
                    "FBIOPUT_VSCREENINFO failed, double buffering disabled\n", 1}),
     [](const auto &p) { return std::string(p.param.name); });
 
@@ -397,6 +400,8 @@ TEST_P(FirstPicture, ShownBeforeTheSecondPageIsAskedFor)
     EXPECT_EQ(fb->double_buffered, c.double_buffered);
 
     const FbemuDevice s = state();
+    // What glimmer takes for the page on display is the one the device shows.
+    EXPECT_EQ(fb->shown_page - dev->base, (ptrdiff_t)s.line_length * s.yoffset);
     std::vector<uint8_t> memory;
     ASSERT_TRUE(glimmer_fbemu_read_memory(dir.path, 0, &memory));
     const size_t page = (size_t)s.line_length * s.yres;
@@ -454,7 +459,19 @@ INSTANTIATE_TEST_SUITE_P(
                              c.yoffset = 48;
                          },
                          {{32, 96, false}},
-                         true}),
+                         true},
+        FirstPictureCase{"refused_while_panned_elsewhere",
+                         [](FbemuConfig &c) {
+                             c.yres_virtual = 144;
+                             c.yoffset = 48;
+                             c.put_double = false;
+                         },
+                         {{32, 96, false}},
+                         false},
+        FirstPictureCase{"kept_one_page_after_the_picture",
+                         [](FbemuConfig &c) { c.put_unchecked = true; },
+                         {{32, 96, true}},
+                         false}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(FbDeviceTest, VirtualHeightRequestKeepsTheReadValues)

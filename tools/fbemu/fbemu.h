@@ -34,6 +34,7 @@ struct FbemuConfig {
     bool put_double = true;                     // a virtual height of twice yres is accepted
     bool put_keep_bitfields = false;            // the driver keeps its own bitfields for a depth
     bool put_check_memory = true;               // geometries beyond smem_len are refused
+    bool put_unchecked = false; // a driver without a mode check: success, the mode kept
 
     // Planned failures, in the order they are checked.
     std::vector<FbemuRefusal> refusals;

@@ -53,7 +53,8 @@ std::string glimmer_fbemu_config_text(const FbemuConfig &c)
     for (int depth : c.put_depths)
         out << " " << depth;
     out << "\nput_double " << c.put_double << "\nput_keep_bitfields " << c.put_keep_bitfields
-        << "\nput_check_memory " << c.put_check_memory << "\n";
+        << "\nput_check_memory " << c.put_check_memory << "\nput_unchecked " << c.put_unchecked
+        << "\n";
     char name[16];
     for (const FbemuRefusal &r : c.refusals) {
         const char *request = fbemu_request_name(r.request);

@@ -193,6 +193,7 @@ static bool parse_line(FbemuDevice *d, Seen *seen, char **w, int n)
         {"put_double", &d->put_double},
         {"put_keep_bitfields", &d->put_keep_bitfields},
         {"put_check_memory", &d->put_check_memory},
+        {"put_unchecked", &d->put_unchecked},
     };
     for (const Flag &f : flags) {
         if (strcmp(key, f.key) != 0)
@@ -324,8 +325,8 @@ int fbemu_device_format(const FbemuDevice *d, char *buf, size_t len)
     for (int depth = 1; depth <= 32; depth++)
         if (d->put_depths >> depth & 1)
             add(&t, " %d", depth);
-    add(&t, "\nput_double %d\nput_keep_bitfields %d\nput_check_memory %d\n", d->put_double,
-        d->put_keep_bitfields, d->put_check_memory);
+    add(&t, "\nput_double %d\nput_keep_bitfields %d\nput_check_memory %d\nput_unchecked %d\n",
+        d->put_double, d->put_keep_bitfields, d->put_check_memory, d->put_unchecked);
     char name[16];
     for (int i = 0; i < d->refusal_count; i++) {
         const FbemuRefusal &r = d->refusals[i];
@@ -487,6 +488,10 @@ static FbemuAnswer refused(int err)
 // success the device takes the mode and the request is overwritten with it.
 static FbemuAnswer put_var(FbemuDevice *d, struct fb_var_screeninfo *v)
 {
+    if (d->put_unchecked) {
+        fill_var(d, v);
+        return {0, 0};
+    }
     FbemuDevice next = *d;
     const uint32_t bpp = v->bits_per_pixel;
     if (bpp != d->bits_per_pixel) {

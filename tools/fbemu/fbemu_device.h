@@ -52,6 +52,7 @@ struct FbemuDevice {
     int put_double;         // a virtual height above yres is accepted
     int put_keep_bitfields; // the driver's own bitfields for a depth replace the requested ones
     int put_check_memory;   // refuse geometries that smem_len cannot hold
+    int put_unchecked;      // no mode check: every request succeeds and keeps the mode
 
     FbemuRefusal refusals[FBEMU_MAX_REFUSALS];
     int refusal_count;

@@ -258,15 +258,16 @@ def build_guest(source, build_dir, cross, extra_args):
     return os.path.join(build_dir, "glimmer")
 
 
-def build_probe(out_dir, cross, name="vtprobe"):
+# The start-up timer is a benchmark of its own, kept with the others.
+BENCH_VM = os.path.join(os.path.dirname(os.path.dirname(HERE)), "bench", "vm")
+
+
+def build_probe(out_dir, cross, name="vtprobe", where=HERE):
     exe = os.path.join(out_dir, name + ("-arm" if cross else "-x86"))
     cc = "arm-linux-gnueabihf-gcc" if cross else "gcc"
     # startprobe's DRM floor takes the kernel's DRM headers from libdrm's copy
     # where the compiler has none of its own.
     inc = ["-I/usr/include/libdrm"] if os.path.isdir("/usr/include/libdrm") else []
-    # The start-up timer is a benchmark of its own, kept with the others.
-    where = os.path.join(os.path.dirname(os.path.dirname(HERE)), "bench", "vm") \
-        if name == "startprobe" else HERE
     run([cc, "-static", "-O2", "-Wall", "-Wextra", "-Werror"] + inc + ["-o", exe,
          os.path.join(where, name + ".c")])
     return exe
@@ -1545,7 +1546,7 @@ def main():
         timer = exe.replace("vtprobe", "startprobe")
         if a.prepare or not os.path.exists(exe) or not os.path.exists(timer):
             exe = build_probe(guest, cross)
-            build_probe(guest, cross, "startprobe")
+            build_probe(guest, cross, "startprobe", BENCH_VM)
         return exe
 
     lock = None

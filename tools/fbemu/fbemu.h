@@ -110,6 +110,5 @@ bool glimmer_fbemu_save_png(const std::string &path, const FbemuImage &image);
 bool glimmer_fbemu_save_page_png(const std::string &dir, int n, int page, const std::string &path);
 bool glimmer_fbemu_save_shown_png(const std::string &dir, int n, const std::string &path);
 
-// The checksums PNG files carry.
-uint32_t glimmer_fbemu_crc32(const uint8_t *data, size_t len, uint32_t crc = 0);
+// The other checksum PNG files carry (glimmer_fbemu_crc32: fbemu_device.h).
 uint32_t glimmer_fbemu_adler32(const uint8_t *data, size_t len, uint32_t adler = 1);

@@ -264,22 +264,6 @@ bool glimmer_fbemu_decode_shown(const std::string &dir, int n, FbemuImage *image
 
 // ---- PNG -------------------------------------------------------------------
 
-uint32_t glimmer_fbemu_crc32(const uint8_t *data, size_t len, uint32_t crc)
-{
-    static uint32_t table[256];
-    if (!table[1])
-        for (uint32_t i = 0; i < 256; i++) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; k++)
-                c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table[i] = c;
-        }
-    crc = ~crc;
-    for (size_t i = 0; i < len; i++)
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
 uint32_t glimmer_fbemu_adler32(const uint8_t *data, size_t len, uint32_t adler)
 {
     uint32_t a = adler & 0xFFFF, b = adler >> 16;

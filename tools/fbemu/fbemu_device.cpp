@@ -82,12 +82,20 @@ uint32_t fbemu_page_offset(const FbemuDevice *d)
     return d->smem_start % (uint32_t)getpagesize();
 }
 
-uint64_t fbemu_hash(const uint8_t *data, size_t len)
+uint32_t glimmer_fbemu_crc32(const uint8_t *data, size_t len, uint32_t crc)
 {
-    uint64_t h = 0xcbf29ce484222325u;
+    static uint32_t table[256];
+    if (!table[1])
+        for (uint32_t i = 0; i < 256; i++) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; k++)
+                c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[i] = c;
+        }
+    crc = ~crc;
     for (size_t i = 0; i < len; i++)
-        h = (h ^ data[i]) * 0x100000001b3u;
-    return h;
+        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
 }
 
 void fbemu_default_fields(uint32_t bpp, FbemuField *red, FbemuField *green, FbemuField *blue,

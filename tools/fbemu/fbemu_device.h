@@ -79,8 +79,9 @@ int fbemu_errno_from_name(const char *name);
 
 // Bytes of device memory before the first pixel: smem_start's offset into its page.
 uint32_t fbemu_page_offset(const FbemuDevice *d);
-// FNV-1a hash of bytes, as the log gives the page on display at a mode set.
-uint64_t fbemu_hash(const uint8_t *data, size_t len);
+// The CRC-32 of PNG files; the log also gives the page on display at a mode
+// set by it.
+uint32_t glimmer_fbemu_crc32(const uint8_t *data, size_t len, uint32_t crc = 0);
 // The bitfields a driver picks for a depth of its own accord.
 void fbemu_default_fields(uint32_t bpp, FbemuField *red, FbemuField *green, FbemuField *blue,
                           FbemuField *transp);

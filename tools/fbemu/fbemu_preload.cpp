@@ -176,7 +176,7 @@ static void describe_shown(const char *dir, int n, const FbemuDevice *d, char *b
     const int fd = raw_open(path, O_RDONLY | O_CLOEXEC, 0);
     uint8_t *bytes = fd >= 0 ? (uint8_t *)malloc(size) : nullptr;
     if (bytes && pread(fd, bytes, size, at) == (ssize_t)size)
-        snprintf(buf, len, " shown=%016llx", (unsigned long long)fbemu_hash(bytes, size));
+        snprintf(buf, len, " shown=%08x", glimmer_fbemu_crc32(bytes, size));
     free(bytes);
     if (fd >= 0)
         raw_close(fd);
